@@ -1,0 +1,1 @@
+#include "drive_table.h"

@@ -1,0 +1,108 @@
+// The engine's one object: what each of the 26 drive letters is, and for the letters this
+// program mapped (virtual drives) which archive is bound and with which options.
+// The engine never touches a window: the user interface calls these operations and shows
+// what they return.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "archive_library.h"
+#include "profile_file.h"
+
+enum class DriveKind : uint16_t {
+  Free = 0,
+  Unclassified = 1,
+  Removable = 2,
+  Fixed = 3,
+  Remote = 4,
+  CdRom = 5,
+  RamDisk = 6,
+  Virtual = 7,
+};
+
+// Display names of the kinds, indexed by the kind's value.
+extern const char* const DriveKindNames[8];
+
+using SlotFlags = uint16_t;
+constexpr SlotFlags ReflectToArchive = 0x0001;
+constexpr SlotFlags TimedUpdate = 0x0002;
+constexpr SlotFlags UpdateOnChange = 0x0004;  // stored, shown and saved; nothing acts on it
+constexpr SlotFlags DeleteBeforeRepack = 0x0008;
+constexpr SlotFlags KeepFolderOnExit = 0x0100;
+// Persistent mark: the last wanted write-back failed, so the drive folder holds changes
+// the archive lacks. Nothing may extract over or empty such a folder without packing it.
+constexpr SlotFlags WriteBackPending = 0x0200;
+constexpr SlotFlags UnusedRuntimeMark = 0x1000;  // never set; cleared before saving
+constexpr SlotFlags TimerRunning = 0x2000;       // run-time mark; cleared before saving
+
+constexpr int LetterCount = 26;
+constexpr int PathSize = 260;
+
+struct DriveSlot {
+  char archivePath[PathSize];
+  SlotFlags flags;
+  ArchiveKind archiveKind;
+  uint16_t intervalMinutes;
+  uint32_t timerId;
+};
+
+// How long CreateVirtualDrive waits for a letter to appear. Tests may shorten it.
+extern DWORD letterWaitLimitMs;
+
+class DriveTable {
+ public:
+  DriveKind kinds[LetterCount];
+  DriveSlot slots[LetterCount];
+  char TempRoot[PathSize];
+  char PendingTempRoot[PathSize];
+  ProfileFile settings;
+
+  // Set only at the end of a successful RestoreState: without it the shut-down leaves the
+  // settings file and the temporary root alone.
+  int stateRestored;
+  // Letters this process mapped (bit i = letter i); without stateRestored only these
+  // are unmapped at the shut-down.
+  uint32_t mappedLetters;
+  // Saved drives that could not be re-created at start-up while their changes were still
+  // waiting in their folders (bit i = letter i); their sections are kept at the next save.
+  uint32_t unrestoredPending;
+  // The shut-down runs at most once per process.
+  int shutDownDone;
+
+  DriveTable();
+  ~DriveTable();  // SaveAndShutdown
+  DriveTable(const DriveTable&) = delete;
+  DriveTable& operator=(const DriveTable&) = delete;
+
+  // Drive letters.
+  void RefreshDriveKinds();
+  int CreateVirtualDrive(uint8_t letter, const char* root);
+  int RemoveVirtualDrive(uint8_t letter);
+  void RemoveAllVirtualDrives();
+
+  // Archive binding and write-back.
+  int BindArchive(uint8_t letter, const char* path, int force);
+  int ReleaseArchive(uint8_t letter, int force);
+  int WriteBackArchive(uint8_t letter);
+  int EmptyDriveFolder(uint8_t letter);
+  void StartUpdateTimer(uint8_t letter);
+  void StopUpdateTimer(uint8_t letter);
+  // The timers' callback; it reaches the table registered by the newest live DriveTable.
+  static void CALLBACK UpdateTimerProc(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+
+  // Saved state, start-up and shut-down.
+  int RestoreState();
+  // The teardown. With showMessages 0 (the session is ending) nothing waits on a message box.
+  void SaveAndShutdown(int showMessages = 1);
+  void SetPendingTempRoot(const char* text);
+  int MoveTempRoot();
+
+  // The drive folder "%s\Drive\%c" of a letter under TempRoot; 0 when the root is unusable
+  // or the path does not fit.
+  int FormatDriveFolder(uint8_t letter, char (&buffer)[PathSize]) const;
+};
+
+// The table whose timers UpdateTimerProc serves.
+extern DriveTable* timerTable;

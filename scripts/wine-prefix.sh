@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Creates the project's 32-bit Japanese Wine prefix in the build tree (once).
+#   wine-prefix.sh BUILD_DIR
+set -euo pipefail
+export WINE_BUILD_DIR=$(cd "${1:?build dir}" && pwd)
+. "$(dirname "$0")/wine-env.sh"
+stamp=$WINEPREFIX/.tembrook-ready
+[ -f "$stamp" ] && exit 0
+
+echo "wine: creating prefix $WINEPREFIX"
+rm -rf "$WINEPREFIX"
+setsid wineserver -p30 </dev/null >/dev/null 2>&1 || true
+wineboot -i </dev/null >/dev/null 2>&1
+
+reg() { wine reg add "$@" /f </dev/null >/dev/null 2>&1; }
+fonts='HKCU\Software\Wine\Fonts\Replacements'
+for face in "ＭＳ Ｐゴシック" "MS PGothic" "MS UI Gothic" "メイリオ" "Meiryo" "Meiryo UI"; do
+  reg "$fonts" /v "$face" /t REG_SZ /d IPAPGothic
+done
+for face in "ＭＳ ゴシック" "MS Gothic"; do
+  reg "$fonts" /v "$face" /t REG_SZ /d IPAGothic
+done
+# A crashing test must fail, not hang in Wine's crash dialog.
+reg 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
+wineserver -w
+touch "$stamp"

@@ -1,0 +1,71 @@
+#include "profile_file.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bounded_text.h"
+
+namespace {
+const char kNotFound[] = "NotFound";
+}
+
+void ProfileFile::SetPath(const char* name, int base) {
+  char directory[256] = {};
+  UINT n = 0;
+  switch (base) {
+    case ExecutableDirectory: {
+      n = GetModuleFileNameA(nullptr, directory, sizeof directory);
+      if (n >= sizeof directory) n = 0;
+      size_t cut = 0;
+      for (size_t i = n; n != 0 && i-- > 1;) {
+        if (directory[i] == '\\') {
+          cut = i;
+          break;
+        }
+      }
+      if (cut == 0) return;
+      directory[cut] = '\0';
+      break;
+    }
+    case WindowsDirectory:
+      n = GetWindowsDirectoryA(directory, sizeof directory);
+      break;
+    case SystemDirectory:
+      n = GetSystemDirectoryA(directory, sizeof directory);
+      break;
+    case GivenPath:
+      if (CopyBounded(path, sizeof path, name)) ready = 1;
+      return;
+    default:
+      return;
+  }
+  if (n == 0 || n >= sizeof directory) return;
+  size_t length = strlen(directory);
+  const char* separator = (length > 0 && directory[length - 1] == '\\') ? "" : "\\";
+  char composed[sizeof path];
+  if (!FormatBounded(composed, sizeof composed, "%s%s%s", directory, separator, name)) return;
+  memcpy(path, composed, sizeof path);
+  ready = 1;
+}
+
+int ProfileFile::ReadString(const char* section, const char* key, char* buffer, int size) {
+  if (!ready) return 0;
+  GetPrivateProfileStringA(section, key, kNotFound, buffer, size, path);
+  return strcmp(buffer, kNotFound) == 0 ? 0 : 1;
+}
+
+int ProfileFile::WriteString(const char* section, const char* key, const char* value) {
+  if (!ready) return 0;
+  return WritePrivateProfileStringA(section, key, value, path) ? 1 : 0;
+}
+
+UINT ProfileFile::ReadInt(const char* section, const char* key) {
+  if (!ready) return 0;
+  return GetPrivateProfileIntA(section, key, 0, path);
+}
+
+int ProfileFile::WriteInt(const char* section, const char* key, int value) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", value);
+  return WriteString(section, key, text);
+}
