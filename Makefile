@@ -1,6 +1,7 @@
 # Tembrook: build and test the Win32 program on Debian with MinGW-w64 and Wine.
 #   make test   set up what is missing, build, run every test under Wine
 #   make run    set up, build, start Tembrook.exe under the project's Wine prefix
+#   make screenshots   build, then render the dialogs and the drop bar into PNG files
 BUILD ?= build
 DEPS_CACHE ?= $(if $(TEMBROOK_DEPS_CACHE),$(TEMBROOK_DEPS_CACHE),$(BUILD)/deps)
 JOBS ?= $(shell nproc)
@@ -9,7 +10,7 @@ SYSTEM_STAMP := $(BUILD)/.system-ready
 DEPS_FILE := $(BUILD)/.deps-dir
 PREFIX_STAMP := $(BUILD)/wineprefix/.tembrook-ready
 
-.PHONY: all build test run setup clean distclean
+.PHONY: all build test run setup clean distclean screenshots
 
 all: build
 
@@ -39,6 +40,10 @@ test: build
 
 run: build
 	bash scripts/run.sh $(BUILD)
+
+# The dialogs and the drop bar rendered into $(BUILD)/screenshots, for a person to look at.
+screenshots: build
+	bash scripts/screenshots.sh $(BUILD)
 
 clean:
 	if [ -f $(BUILD)/CMakeCache.txt ]; then cmake --build $(BUILD) --target clean; fi

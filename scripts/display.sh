@@ -20,6 +20,12 @@ start)
     if kill -0 "$pid" 2>/dev/null; then
       echo "$pid" > "$pidfile"
       echo ":$n" > "$file"
+      # Test discovery ran programs before the display existed; a wineserver left from then
+      # would hand the window tests a desktop without a display.
+      export WINE_BUILD_DIR=$build
+      . "$(dirname "$0")/wine-env.sh"
+      wineserver -k >/dev/null 2>&1 || true
+      wineserver -w >/dev/null 2>&1 || true
       exit 0
     fi
   done

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Renders the settings dialog, the drive options dialog and the drop bar under Wine on a
+# virtual display of its own, with a window-drawing desktop so that frames and captions
+# show, into PNG files in BUILD_DIR/screenshots for a person to look at.
+#   screenshots.sh BUILD_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?build dir}" && pwd)
+export WINE_BUILD_DIR=$build
+. "$here/wine-env.sh"
+
+helper=$build/tools-bin/show_dialog.exe
+[ -f "$helper" ] || cmake --build "$build" --target show_dialog
+out=$build/screenshots
+mkdir -p "$out"
+
+# A display apart from the tests' (which use :90 to :120).
+xvfb_pid=
+for n in $(seq 150 199); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+  setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    sleep 0.05
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null; then
+    export DISPLAY=:$n
+    break
+  fi
+  xvfb_pid=
+done
+[ -n "$xvfb_pid" ] || { echo "screenshots: cannot start Xvfb" >&2; exit 1; }
+# Wine's desktop processes stay bound to the display they were started on: stop the
+# prefix's wineserver before the display goes, so that later runs start afresh.
+finish() {
+  wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb_pid" 2>/dev/null || true
+}
+trap finish EXIT
+
+setsid wineserver -p30 </dev/null >/dev/null 2>&1 || true
+
+# shot NAME WIDTH HEIGHT ARGS...: runs the helper in a desktop window of that size and grabs
+# that window.
+shot() {
+  local name=$1 width=$2 height=$3
+  shift 3
+  local ready=$out/.$name.ready
+  rm -f "$ready"
+  wine explorer "/desktop=tembrook-$name,${width}x$height" "$(winepath -w "$helper")" "$@" \
+    "$(winepath -w "$ready")" </dev/null >/dev/null 2>&1 &
+  local pid=$!
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  if [ ! -e "$ready" ]; then
+    echo "screenshots: $name did not show" >&2
+    kill "$pid" 2>/dev/null || true
+    return 1
+  fi
+  import -display "$DISPLAY" -window root -crop "${width}x$height+0+0" +repage "$out/$name.png"
+  rm -f "$ready"
+  wait "$pid" || true
+  echo "screenshots: $out/$name.png"
+}
+
+shot settings 480 320 dialog 101
+shot drive_options 300 300 dialog 108
+shot drop_bar 880 200 dropbar "$(winepath -w "$build/images/Drive.bmp")"

@@ -1,0 +1,28 @@
+// The program's icon in the notification area.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+class TrayIcon {
+ public:
+  // The first version of the record (88 bytes): the tip holds at most 63 characters.
+  NOTIFYICONDATAA data;
+  int added = 0;  // 1 while the shell holds the icon
+
+  TrayIcon();  // takes the next identifier from trayIconCounter
+  ~TrayIcon() { Remove(); }
+  TrayIcon(const TrayIcon&) = delete;
+  TrayIcon& operator=(const TrayIcon&) = delete;
+
+  // Adds the icon (or modifies it once added). 1 when the shell took it; 0 when the shell
+  // refused, and 0 for a tip longer than 63 characters (nothing is changed then). A refused
+  // add leaves added clear, so a later Show or Readd tries again.
+  int Show(HWND window, UINT message, HICON icon, const char* tip, UINT flags);
+  // Adds the icon again with what the last Show stored, for when the task bar was
+  // re-created (its old icons are gone) or the first add failed. 0 when Show never ran or
+  // the shell refused.
+  int Readd();
+  // The shell's answer to NIM_DELETE, 0 when no icon was shown.
+  int Remove();
+};
