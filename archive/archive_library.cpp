@@ -1,8 +1,117 @@
 #include "archive_library.h"
-// placeholder until the loader lands
-int LoadDLL() { return 0; }
-void ReleaseDLL() {}
-ArchiveKind Check(const char*) { return 0; }
-int Pac(const char*, const char*, ArchiveKind) { return 0; }
-FormatMask GetDLLType() { return 0; }
-const char* GetDLLStr(int) { return ""; }
+
+#include <windows.h>
+
+#include "bounded_text.h"
+
+namespace {
+
+// The library's functions take their arguments on the stack and leave them for the caller
+// to remove.
+using LoadFunction = int(__cdecl*)();
+using ReleaseFunction = void(__cdecl*)();
+using CheckFunction = ArchiveKind(__cdecl*)(const char*);
+using PacFunction = int(__cdecl*)(const char*, const char*, ArchiveKind);
+using TypeFunction = FormatMask(__cdecl*)();
+using NameFunction = const char*(__cdecl*)(int);
+
+// Plain data on purpose: the library is unloaded only by ReleaseDLL, never by a static
+// destructor running after the program has torn its objects down.
+struct ArchiveLibrary {
+  HMODULE module;
+  LoadFunction load;
+  ReleaseFunction release;
+  CheckFunction check;
+  PacFunction pac;
+  TypeFunction type;
+  NameFunction name;
+};
+
+ArchiveLibrary library;
+
+// GetProcAddress hands out a generic pointer; going through void(*)() keeps the compiler
+// from warning about the cast to the real type.
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function* function) {
+  FARPROC address = GetProcAddress(module, name);
+  *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+  return address != nullptr;
+}
+
+void Unload() {
+  if (library.module != nullptr) FreeLibrary(library.module);
+  library = ArchiveLibrary();
+}
+
+// The library's full name in the executable's folder: loading it by bare name would also
+// search the current directory and the system's folders.
+bool LibraryPath(char* path, size_t size) {
+  char executable[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, executable, sizeof executable);
+  if (n == 0 || n >= sizeof executable) return false;
+  // The last backslash that is not the second byte of a double-byte character.
+  size_t cut = 0;
+  for (size_t i = 0; executable[i] != '\0'; ++i) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(executable[i])) && executable[i + 1] != '\0') {
+      ++i;
+    } else if (executable[i] == '\\') {
+      cut = i + 1;
+    }
+  }
+  if (cut == 0) return false;
+  executable[cut] = '\0';
+  return FormatBounded(path, size, "%sVessiko.dll", executable) != 0;
+}
+
+}  // namespace
+
+int LoadDLL() {
+  if (library.module != nullptr) return 1;
+  char path[MAX_PATH];
+  if (!LibraryPath(path, sizeof path)) return 0;
+  library.module = LoadLibraryA(path);
+  if (library.module == nullptr) return 0;
+  HMODULE m = library.module;
+  bool complete = Resolve(m, "LoadDLL", &library.load) &&
+                  Resolve(m, "ReleaseDLL", &library.release) &&
+                  Resolve(m, "Check", &library.check) && Resolve(m, "Pac", &library.pac) &&
+                  Resolve(m, "GetDLLType", &library.type) &&
+                  Resolve(m, "GetDLLStr", &library.name);
+  if (!complete) {
+    Unload();
+    return 0;
+  }
+  if (!library.load()) {
+    library.release();
+    Unload();
+    return 0;
+  }
+  return 1;
+}
+
+void ReleaseDLL() {
+  if (library.module == nullptr) return;
+  library.release();
+  Unload();
+}
+
+ArchiveKind Check(const char* archivePath) {
+  if (library.module == nullptr) return 0;
+  return library.check(archivePath);
+}
+
+int Pac(const char* archivePath, const char* folder, ArchiveKind kind) {
+  if (library.module == nullptr) return 0;
+  return library.pac(archivePath, folder, kind);
+}
+
+FormatMask GetDLLType() {
+  if (library.module == nullptr) return 0;
+  return library.type();
+}
+
+const char* GetDLLStr(int index) {
+  if (library.module == nullptr) return "";
+  const char* text = library.name(index);
+  return text != nullptr ? text : "";
+}

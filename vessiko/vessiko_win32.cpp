@@ -1,9 +1,240 @@
+// Vessiko.dll's exported functions and the Windows services of the core: ANSI paths in,
+// UTF-16 paths to the core, and the atomic replacement of a packed archive.
+#include <windows.h>
+
+#include <clocale>
 #include <cstdint>
-extern "C" {
-__declspec(dllexport) int LoadDLL() { return 1; }
-__declspec(dllexport) void ReleaseDLL() {}
-__declspec(dllexport) uint32_t Check(const char*) { return 0; }
-__declspec(dllexport) int Pac(const char*, const char*, uint32_t) { return 0; }
-__declspec(dllexport) uint32_t GetDLLType() { return 0; }
-__declspec(dllexport) const char* GetDLLStr(int) { return ""; }
+#include <cstring>
+#include <string>
+
+#include "vessiko_core.h"
+
+namespace {
+
+// Seconds from 1601-01-01 (FILETIME) to 1970-01-01.
+constexpr int64_t EpochDifference = 11644473600LL;
+constexpr int64_t TicksPerSecond = 10000000LL;
+
+int libraryReady = 0;
+// The locale before LoadDLL, put back by ReleaseDLL; empty when it did not fit.
+char previousLocale[256];
+
+struct FindHandle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ~FindHandle() {
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  }
+};
+
+// ANSI text in the system code page to UTF-16; false for a null or undecodable text.
+bool Widen(const char* text, std::wstring* wide) {
+  wide->clear();
+  if (text == nullptr) return false;
+  if (text[0] == '\0') return true;
+  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (n <= 0) return false;
+  wide->resize(static_cast<size_t>(n));
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, &(*wide)[0], n) != n) {
+    return false;
+  }
+  wide->resize(static_cast<size_t>(n - 1));
+  return true;
 }
+
+// The folder of a path, with its trailing backslash ("." for a bare name).
+bool FolderOf(const char* path, char* folder, size_t size) {
+  size_t cut = 0;
+  for (size_t i = 0; path[i] != '\0'; ++i) {
+    // A lead byte of CP932 may be followed by 0x5C, which is then no backslash.
+    if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0') {
+      ++i;
+      continue;
+    }
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') cut = i + 1;
+  }
+  if (cut == 0) {
+    if (size < 2) return false;
+    lstrcpyA(folder, ".");
+    return true;
+  }
+  if (cut >= size) return false;
+  memcpy(folder, path, cut);
+  folder[cut] = '\0';
+  return true;
+}
+
+// The packed archive may replace the old one only if nothing holds the old one open in a
+// way that forbids it; found out before the work of packing is done.
+bool ArchiveReplaceable(const char* path) {
+  HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool file = GetFileInformationByHandle(h, &info) &&
+              !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  CloseHandle(h);
+  return file;
+}
+
+bool FlushToDisk(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool flushed = FlushFileBuffers(h) != 0;
+  CloseHandle(h);
+  return flushed;
+}
+
+int Extract(const char* archivePath, const char* folder) {
+  std::wstring archive, target;
+  if (!Widen(archivePath, &archive) || !Widen(folder, &target)) return 0;
+  return ExtractArchive(archive, target);
+}
+
+// The new archive is written to a temporary file beside the old one, which it replaces only
+// when complete and flushed: on every failure the old archive stays as it was and the
+// temporary file is removed.
+int Pack(const char* archivePath, const char* root, const PacRequest& request) {
+  std::wstring archive, source;
+  if (!Widen(archivePath, &archive) || !Widen(root, &source)) return 0;
+  if (archive.empty() || source.empty()) return 0;
+  if (!ArchiveReplaceable(archivePath)) return 0;
+  char folder[MAX_PATH];
+  char temporary[MAX_PATH];
+  if (!FolderOf(archivePath, folder, MAX_PATH - 14)) return 0;
+  if (GetTempFileNameA(folder, "vsk", 0, temporary) == 0) return 0;
+  std::wstring output;
+  int ok = Widen(temporary, &output) &&
+           WriteArchive(output, archive, source, request.format, request.fresh) &&
+           FlushToDisk(temporary) &&
+           MoveFileExA(temporary, archivePath,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) DeleteFileA(temporary);
+  return ok;
+}
+
+int64_t UnixTicks(const FILETIME& time) {
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = time.dwLowDateTime;
+  ticks.HighPart = time.dwHighDateTime;
+  return static_cast<int64_t>(ticks.QuadPart) - EpochDifference * TicksPerSecond;
+}
+
+}  // namespace
+
+// ---- Services for the core ----
+
+int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
+  items->clear();
+  std::wstring pattern = folder;
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  FindHandle find;
+  find.h = FindFirstFileW(pattern.c_str(), &data);
+  // An empty drive root has no "." entry, so nothing is found at all.
+  if (find.h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
+    FolderItem item;
+    item.name = data.cFileName;
+    item.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    item.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    item.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    int64_t ticks = UnixTicks(data.ftLastWriteTime);
+    int64_t seconds = ticks / TicksPerSecond;
+    int64_t rest = ticks % TicksPerSecond;
+    if (rest < 0) {
+      rest += TicksPerSecond;
+      --seconds;
+    }
+    item.modifiedSeconds = seconds;
+    item.modifiedNanoseconds = static_cast<int32_t>(rest * 100);
+    items->push_back(item);
+  } while (FindNextFileW(find.h, &data));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+PathKind ProbePath(const NativeString& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PathKind::Missing;
+    return PathKind::Unknown;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
+  return PathKind::File;
+}
+
+int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
+  int64_t ticks = (seconds + EpochDifference) * TicksPerSecond + nanoseconds / 100;
+  if (ticks < 0) return 0;
+  ULARGE_INTEGER value;
+  value.QuadPart = static_cast<ULONGLONG>(ticks);
+  FILETIME time = {value.LowPart, value.HighPart};
+  // Folders open only with the backup-semantics flag.
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &time);
+  CloseHandle(h);
+  return ok ? 1 : 0;
+}
+
+int MoveOver(const NativeString& from, const NativeString& to) {
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return 1;
+  // A read-only file is replaced only once the mark is gone.
+  DWORD attributes = GetFileAttributesW(to.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
+  if (!SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
+
+// ---- Exports ----
+
+extern "C" {
+
+int LoadDLL() {
+  if (!libraryReady) {
+    const char* current = setlocale(LC_ALL, nullptr);
+    previousLocale[0] = '\0';
+    if (current != nullptr && strlen(current) < sizeof previousLocale) {
+      lstrcpyA(previousLocale, current);
+    }
+    // In the "C" locale libarchive garbles Japanese names of 7z and pax archives, and reads
+    // ZIP names without the UTF-8 flag in no code page at all.
+    setlocale(LC_ALL, "");
+    libraryReady = 1;
+  }
+  return 1;
+}
+
+void ReleaseDLL() {
+  if (!libraryReady) return;
+  if (previousLocale[0] != '\0') setlocale(LC_ALL, previousLocale);
+  libraryReady = 0;
+}
+
+uint32_t Check(const char* archivePath) {
+  std::wstring archive;
+  if (!Widen(archivePath, &archive)) return 0;
+  return CheckArchive(archive);
+}
+
+int Pac(const char* archivePath, const char* folder, uint32_t kind) {
+  PacRequest request;
+  if (archivePath == nullptr || folder == nullptr || !DecodePacKind(kind, &request)) return 0;
+  return request.extract ? Extract(archivePath, folder) : Pack(archivePath, folder, request);
+}
+
+uint32_t GetDLLType() { return WritableFormatMask(); }
+
+const char* GetDLLStr(int index) { return FormatDisplayName(index); }
+
+}  // extern "C"
