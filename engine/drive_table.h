@@ -70,6 +70,9 @@ class DriveTable {
   uint32_t unrestoredPending;
   // The shut-down runs at most once per process.
   int shutDownDone;
+  // Where the exit sequence's messages go; null shows them in a message box with no owner.
+  // Tests route them elsewhere so that nothing waits on a box.
+  void (*messageSink)(const char* text) = nullptr;
 
   DriveTable();
   ~DriveTable();  // SaveAndShutdown

@@ -1,0 +1,199 @@
+// Binding archives to virtual drives, releasing them, and writing a drive's contents back
+// into its archive (on a timer, at a release, at exit).
+#include "drive_table.h"
+
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "bounded_text.h"
+#include "file_handle.h"
+
+namespace {
+
+// Packing kind bit asking the library for a fresh archive that holds exactly what is under
+// the folder; the library still replaces the old archive only once the new one is complete.
+constexpr ArchiveKind FreshArchive = 0x20000000;
+
+bool IsDotEntry(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// FindFirstFileA handle that is closed on every return path.
+class ScopedFind {
+ public:
+  ScopedFind(const char* pattern, WIN32_FIND_DATAA* data)
+      : handle(FindFirstFileA(pattern, data)) {}
+  ~ScopedFind() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+  ScopedFind(const ScopedFind&) = delete;
+  ScopedFind& operator=(const ScopedFind&) = delete;
+  HANDLE handle;
+};
+
+// 1 when the folder exists and holds at least one file or folder.
+int FolderHoldsSomething(const char* folder) {
+  char pattern[PathSize];
+  if (!FormatBounded(pattern, sizeof pattern, "%s\\*", folder)) return 0;
+  WIN32_FIND_DATAA data;
+  ScopedFind find(pattern, &data);
+  if (find.handle == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (!IsDotEntry(data.cFileName)) return 1;
+  } while (FindNextFileA(find.handle, &data));
+  return 0;
+}
+
+// Wine's shell stops deleting at the first read-only file (Windows deletes it), so the
+// attribute is cleared first. Junctions and other reparse points are neither changed nor
+// entered: what they point to lies outside the drive folder.
+void ClearReadOnlyBelow(const char* folder) {
+  char pattern[PathSize];
+  if (!FormatBounded(pattern, sizeof pattern, "%s\\*", folder)) return;
+  WIN32_FIND_DATAA data;
+  ScopedFind find(pattern, &data);
+  if (find.handle == INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsDotEntry(data.cFileName)) continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    char child[PathSize];
+    if (!FormatBounded(child, sizeof child, "%s\\%s", folder, data.cFileName)) continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+      SetFileAttributesA(child, data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ClearReadOnlyBelow(child);
+  } while (FindNextFileA(find.handle, &data));
+}
+
+// The drive folder with a trailing backslash, as the library takes it for both directions.
+int FormatDriveTarget(const DriveTable& table, uint8_t letter, char (&buffer)[PathSize]) {
+  char folder[PathSize];
+  if (!table.FormatDriveFolder(letter, folder)) return 0;
+  return FormatBounded(buffer, sizeof buffer, "%s\\", folder);
+}
+
+}  // namespace
+
+int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
+  if (letter >= LetterCount) return 0;
+  ArchiveKind kind = Check(path);
+  if (kind == 0 || kinds[letter] != DriveKind::Virtual) return 1;
+
+  DriveSlot& slot = slots[letter];
+  char stored[PathSize];
+  if (!CopyBounded(stored, sizeof stored, path)) return 0;
+  char folder[PathSize];
+  char target[PathSize];
+  if (!FormatDriveFolder(letter, folder) || !FormatDriveTarget(*this, letter, target)) return 0;
+
+  // Without force, a kept folder and one holding changes not yet written back are shown as
+  // they are; but an empty or vanished folder is filled again, so that a later write-back
+  // can never pack an empty drive over the archive.
+  bool spare = !force && (slot.flags & (KeepFolderOnExit | WriteBackPending)) &&
+               FolderHoldsSomething(folder);
+  if (!spare) {
+    if (!Pac(path, target, kind)) return 0;
+    slot.flags &= ~WriteBackPending;
+  }
+  // Also when nothing was extracted: the kept folder can then be written back.
+  slot.archiveKind = kind;
+  if (slot.flags & TimedUpdate) StartUpdateTimer(letter);
+  memcpy(slot.archivePath, stored, sizeof stored);
+  return 1;
+}
+
+int DriveTable::ReleaseArchive(uint8_t letter, int force) {
+  if (letter >= LetterCount) return 0;
+  DriveSlot& slot = slots[letter];
+  if (slot.flags & TimedUpdate) StopUpdateTimer(letter);
+
+  int wanted = (slot.flags & (ReflectToArchive | WriteBackPending)) && slot.archivePath[0];
+  if (wanted && !WriteBackArchive(letter)) {
+    // A format the library can only read is released as before: there is no way to pack
+    // it. A kind of 0 (the archive was not recognised) is no such proof.
+    FormatMask mask = GetDLLType();
+    int readOnlyFormat = mask != 0 && slot.archiveKind != 0 && !((slot.archiveKind >> 1) & mask);
+    char folder[PathSize];
+    int holdsChanges = !FormatDriveFolder(letter, folder) || FolderHoldsSomething(folder);
+    if (!readOnlyFormat && holdsChanges) {
+      // The folder holds the only copy of the drive's changes: keep it, and the archive
+      // it belongs to, until a write-back succeeds.
+      slot.flags |= WriteBackPending;
+      if (slot.flags & TimedUpdate) StartUpdateTimer(letter);
+      return 0;
+    }
+  }
+
+  if ((slot.flags & KeepFolderOnExit) && !force) return 1;
+  if (!EmptyDriveFolder(letter)) return 0;
+  slot.archiveKind = 0;
+  slot.archivePath[0] = '\0';
+  return 1;
+}
+
+int DriveTable::WriteBackArchive(uint8_t letter) {
+  if (letter >= LetterCount) return 0;
+  DriveSlot& slot = slots[letter];
+  if (!FileExists(slot.archivePath)) return 0;
+  ArchiveKind packing = slot.archiveKind >> 1;
+  if (!(packing & GetDLLType())) return 0;
+
+  // Packed from the folder behind the letter, not from the letter: a mapping that vanished
+  // or a letter taken by another device must never end up in the archive.
+  char source[PathSize];
+  if (!FormatDriveTarget(*this, letter, source)) return 0;
+  if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
+  if (!Pac(slot.archivePath, source, packing)) return 0;
+  slot.flags &= ~WriteBackPending;
+  return 1;
+}
+
+int DriveTable::EmptyDriveFolder(uint8_t letter) {
+  if (letter >= LetterCount) return 0;
+  char folder[PathSize];
+  if (!FormatDriveFolder(letter, folder)) return 0;
+  // The shell takes a list of paths ending with two NULs: leave the last byte to spare.
+  char pattern[PathSize] = {};
+  if (!FormatBounded(pattern, sizeof pattern - 1, "%s\\*.*", folder)) return 0;
+
+  // An empty or missing folder has nothing to delete; the shell may report a pattern that
+  // matches nothing as an error.
+  if (FolderHoldsSomething(folder)) {
+    ClearReadOnlyBelow(folder);
+    SHFILEOPSTRUCTA operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = pattern;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    if (SHFileOperationA(&operation) != 0) return 0;
+  }
+  slots[letter].flags &= ~WriteBackPending;
+  return 1;
+}
+
+void DriveTable::StartUpdateTimer(uint8_t letter) {
+  if (letter >= LetterCount) return;
+  DriveSlot& slot = slots[letter];
+  if ((slot.flags & TimerRunning) || slot.timerId != 0) KillTimer(nullptr, slot.timerId);
+  // An interval of 0 (a settings file edited by hand) would fire without pause.
+  UINT minutes = slot.intervalMinutes != 0 ? slot.intervalMinutes : 1;
+  // Without a window the platform ignores the requested identifier and picks its own.
+  slot.timerId = static_cast<uint32_t>(
+      SetTimer(nullptr, letter + 100, minutes * 60000u, &DriveTable::UpdateTimerProc));
+  slot.flags |= TimerRunning;
+}
+
+void DriveTable::StopUpdateTimer(uint8_t letter) {
+  if (letter >= LetterCount) return;
+  DriveSlot& slot = slots[letter];
+  if ((slot.flags & TimerRunning) || slot.timerId != 0) KillTimer(nullptr, slot.timerId);
+  slot.timerId = 0;
+}
+
+void CALLBACK DriveTable::UpdateTimerProc(HWND, UINT, UINT_PTR timerId, DWORD) {
+  DriveTable* table = timerTable;
+  if (table == nullptr || timerId == 0) return;
+  for (uint8_t letter = 0; letter < LetterCount; ++letter) {
+    if (table->slots[letter].timerId == timerId) table->WriteBackArchive(letter);
+  }
+}
