@@ -41,6 +41,12 @@ extern DialogRunner dropBarRunner;             // dialog 107
 extern ListViewControl driveList;              // the settings dialog's drive list
 
 int InitApplication();
+// The hidden main window and the tray icon (start-up's middle part): 0 when the window could
+// not be made.
+int CreateMainWindow();
+// The program's message loop: one message a pass, asleep while the queue is empty. Returns
+// the quit message's code.
+int RunMessageLoop();
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK DropBarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
