@@ -9,28 +9,32 @@ pidfile=$build/display.pid
 case $action in
 start)
   if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then exit 0; fi
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-    pid=$!
-    for _ in $(seq 100); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      sleep 0.05
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-      echo "$pid" > "$pidfile"
-      echo ":$n" > "$file"
-      # Test discovery ran programs before the display existed; a wineserver left from then
-      # would hand the window tests a desktop without a display.
-      export WINE_BUILD_DIR=$build
-      . "$(dirname "$0")/wine-env.sh"
-      wineserver -k >/dev/null 2>&1 || true
-      wineserver -w >/dev/null 2>&1 || true
-      exit 0
-    fi
+  rm -f "$file"
+  # Xvfb chooses a free display number itself and reports it once it listens, so two
+  # builds starting displays at the same moment never share one.
+  setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$file.num" </dev/null >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 200); do
+    [ -s "$file.num" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
   done
-  echo "display: cannot start Xvfb" >&2
-  exit 1 ;;
+  n=$(tr -dc 0-9 < "$file.num" 2>/dev/null || true)
+  rm -f "$file.num"
+  if [ -z "$n" ] || ! kill -0 "$pid" 2>/dev/null; then
+    kill "$pid" 2>/dev/null
+    echo "display: cannot start Xvfb" >&2
+    exit 1
+  fi
+  echo "$pid" > "$pidfile"
+  echo ":$n" > "$file"
+  # Test discovery ran programs before the display existed; a wineserver left from then
+  # would hand the window tests a desktop without a display.
+  export WINE_BUILD_DIR=$build
+  . "$(dirname "$0")/wine-env.sh"
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  exit 0 ;;
 stop)
   if [ -f "$pidfile" ]; then
     kill "$(cat "$pidfile")" 2>/dev/null
