@@ -135,11 +135,11 @@ int Unmap(char letter) {
 
 int main(int argc, char** argv) {
   if (argc != 3) return Fail("usage: mapdrive X: \"folder\" | mapdrive X: /D");
-  const char* spec = argv[1];
-  if (strlen(spec) != 2 || spec[1] != ':' || !IsCharAlphaA(spec[0])) {
+  const char* drive = argv[1];
+  if (strlen(drive) != 2 || drive[1] != ':' || !IsCharAlphaA(drive[0])) {
     return Fail("the drive letter must be given as X:");
   }
-  char letter = static_cast<char>(spec[0] & ~0x20);
+  char letter = static_cast<char>(drive[0] & ~0x20);
   if (letter < 'A' || letter > 'Z') return Fail("the drive letter must be given as X:");
   if (lstrcmpiA(argv[2], "/D") == 0) return Unmap(letter);
   return Map(letter, argv[2]);
