@@ -35,22 +35,7 @@ finish() {
 trap finish EXIT
 
 if [ -z "${DISPLAY:-}" ]; then
-  # A display apart from the tests' (:90 to :120) and the screenshots' (:150 and up).
-  for n in $(seq 130 149); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      sleep 0.05
-    done
-    if kill -0 "$xvfb_pid" 2>/dev/null; then
-      export DISPLAY=:$n
-      break
-    fi
-    xvfb_pid=
-  done
-  if [ -z "$xvfb_pid" ]; then
+  if ! start_private_display 1280x1024; then
     echo "run: no \$DISPLAY, and no virtual display could be started" >&2
     exit 1
   fi

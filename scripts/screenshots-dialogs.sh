@@ -20,24 +20,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tb-dialog-shots.XXXXXX")
 width=640
 height=420
 desktop=tembrook-dialog-shots
-
-# A display of its own, apart from the tests' (:90 to :120) and the other screenshots'.
-xvfb_pid=
-for n in $(seq 200 249); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-  setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
-    sleep 0.05
-  done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then
-    export DISPLAY=:$n
-    break
-  fi
-  xvfb_pid=
-done
-[ -n "$xvfb_pid" ] || { echo "screenshots-dialogs: cannot start Xvfb" >&2; exit 1; }
+start_private_display 1024x768 || { echo "screenshots-dialogs: cannot start Xvfb" >&2; exit 1; }
 
 unmap() {
   for letter in M N; do

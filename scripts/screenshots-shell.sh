@@ -31,23 +31,7 @@ finish() {
   return 0
 }
 trap finish EXIT
-
-# A display apart from the tests' (which use :90 to :120).
-for n in $(seq 150 199); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-  setsid Xvfb ":$n" -screen 0 ${width}x${height}x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
-    sleep 0.05
-  done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then
-    export DISPLAY=:$n
-    break
-  fi
-  xvfb_pid=
-done
-[ -n "$xvfb_pid" ] || { echo "screenshots-shell: cannot start Xvfb" >&2; exit 1; }
+start_private_display "${width}x${height}" || { echo "screenshots-shell: cannot start Xvfb" >&2; exit 1; }
 setsid wineserver -p30 </dev/null >/dev/null 2>&1 || true
 
 # The program with two drives, each showing a small archive.

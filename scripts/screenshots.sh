@@ -13,24 +13,7 @@ helper=$build/tools-bin/show_dialog.exe
 [ -f "$helper" ] || cmake --build "$build" --target show_dialog
 out=$build/screenshots
 mkdir -p "$out"
-
-# A display apart from the tests' (which use :90 to :120).
-xvfb_pid=
-for n in $(seq 150 199); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-  setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
-    sleep 0.05
-  done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then
-    export DISPLAY=:$n
-    break
-  fi
-  xvfb_pid=
-done
-[ -n "$xvfb_pid" ] || { echo "screenshots: cannot start Xvfb" >&2; exit 1; }
+start_private_display 1024x768 || { echo "screenshots: cannot start Xvfb" >&2; exit 1; }
 # Wine's desktop processes stay bound to the display they were started on: stop the
 # prefix's wineserver before the display goes, so that later runs start afresh.
 finish() {
