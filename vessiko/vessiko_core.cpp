@@ -4,10 +4,17 @@
 #include <archive_entry.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <unordered_set>
+
+#include "zip_writer.h"
 
 namespace {
 
@@ -346,6 +353,11 @@ bool SplitEntryPath(archive* a, archive_entry* entry, std::vector<NativeString>*
          !components->empty();
 }
 
+bool IsHardLink(archive_entry* entry) {
+  // Either form is there when a hard link is set, even one that cannot be decoded.
+  return archive_entry_hardlink(entry) != nullptr || archive_entry_hardlink_w(entry) != nullptr;
+}
+
 // ---- Extraction ----
 
 enum class Outcome { Done, Skipped, Failed, Fatal };
@@ -359,6 +371,7 @@ struct FolderTime {
 
 struct Extraction {
   archive* reader = nullptr;
+  unsigned worker = 0;  // tells the temporary names of parallel extractions apart
   NativeString base;  // the target folder, with a trailing separator
   std::unordered_set<NativeString> knownFolders;
   std::vector<FolderTime> folderTimes;
@@ -417,7 +430,9 @@ struct Extraction {
     NativeString folder = path.substr(0, path.find_last_of(Separator) + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
       NativeString candidate = folder;
-      for (char c : ".vessiko-" + std::to_string(++siblingCounter) + ".tmp") candidate += c;
+      std::string name =
+          ".vessiko-" + std::to_string(worker) + "-" + std::to_string(++siblingCounter) + ".tmp";
+      for (char c : name) candidate += c;
       PathKind kind = ProbePath(candidate);
       if (kind == PathKind::Missing) return candidate;
       if (kind == PathKind::Unknown) break;
@@ -482,9 +497,7 @@ struct Extraction {
     int32_t nanoseconds = static_cast<int32_t>(archive_entry_mtime_nsec(entry));
     int timed = archive_entry_mtime_is_set(entry);
 
-    // Either form is there when a hard link is set, even one that cannot be decoded.
-    bool linked =
-        archive_entry_hardlink(entry) != nullptr || archive_entry_hardlink_w(entry) != nullptr;
+    bool linked = IsHardLink(entry);
     bool linkWithoutData =
         linked && (!archive_entry_size_is_set(entry) || archive_entry_size(entry) == 0);
     auto type = archive_entry_filetype(entry);
@@ -542,6 +555,83 @@ struct Extraction {
   }
 };
 
+unsigned WorkerCount() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : std::min(n, 4u);
+}
+
+// One reader's share of an extraction. With several readers each extracts the entries whose
+// names fall to it; names are folded first, so the entries that land on one file stay in
+// archive order and the last one wins, as with one reader.
+struct EntryRun {
+  archive* reader = nullptr;  // borrowed; Run opens its own when null
+  int firstStatus = ARCHIVE_OK;
+  archive_entry* first = nullptr;  // the header the borrowed reader has read already
+  unsigned worker = 0;
+  unsigned workers = 1;
+  std::atomic<int>* stopped = nullptr;
+  int result = 1;
+  std::vector<size_t> deferred;  // indices of hard links, for after all readers
+
+  unsigned OwnerOf(archive_entry* entry) {
+    std::vector<NativeString> components;
+    if (!SplitEntryPath(reader, entry, &components)) return 0;
+    return static_cast<unsigned>(std::hash<NativeString>()(PresenceKey(components)) % workers);
+  }
+
+  void Run(const NativeString& archivePath, Extraction* extraction) {
+    ReaderHandle own;
+    if (reader == nullptr) {
+      if (own.a == nullptr) {
+        result = 0;
+        return;
+      }
+      SupportReading(own.a);
+      if (OpenForReading(own.a, archivePath.c_str()) != ARCHIVE_OK) {
+        result = 0;
+        return;
+      }
+      reader = own.a;
+      firstStatus = archive_read_next_header(reader, &first);
+    }
+    extraction->reader = reader;
+    int failedInARow = 0;
+    int status = firstStatus;
+    archive_entry* entry = first;
+    for (size_t index = 0;; ++index) {
+      if (index > 0) status = archive_read_next_header(reader, &entry);
+      if (status == ARCHIVE_EOF || stopped->load()) break;
+      if (status == ARCHIVE_FATAL || status == ARCHIVE_RETRY) {
+        result = 0;
+        break;
+      }
+      if (status == ARCHIVE_FAILED) {
+        // This entry cannot be read; the next one may be, unless the reader is stuck.
+        result = 0;
+        if (++failedInARow == 100) break;
+        continue;
+      }
+      failedInARow = 0;
+      if (workers > 1) {
+        if (IsHardLink(entry)) {
+          if (worker == 0) deferred.push_back(index);
+          continue;
+        }
+        if (OwnerOf(entry) != worker) continue;
+      }
+      Outcome outcome = extraction->ExtractEntry(entry);
+      if (outcome == Outcome::Fatal) {
+        result = 0;
+        stopped->store(1);
+        break;
+      }
+      if (outcome == Outcome::Failed) result = 0;
+    }
+    extraction->reader = nullptr;
+    reader = nullptr;
+  }
+};
+
 // ---- Packing ----
 
 struct SourceItem {
@@ -578,10 +668,6 @@ int CollectItems(const NativeString& folder, const NativeString& prefix,
 
 int ConfigureWriter(archive* a, int format) {
   switch (format) {
-    case FormatZip:
-      // Non-ASCII names in UTF-8 with the flag that says so: any code page is read right.
-      return archive_write_set_format_zip(a) == ARCHIVE_OK &&
-             archive_write_set_options(a, "zip:hdrcharset=UTF-8") == ARCHIVE_OK;
     case FormatSevenZip:
       return archive_write_set_format_7zip(a) == ARCHIVE_OK;
     case FormatTar:
@@ -624,6 +710,12 @@ int WriteSourceItem(archive* writer, const SourceItem& item, std::vector<char>* 
   return archive_write_finish_entry(writer) >= ARCHIVE_WARN;
 }
 
+bool HasName(archive_entry* entry) {
+  const char* name = archive_entry_pathname(entry);
+  const wchar_t* wide = archive_entry_pathname_w(entry);
+  return (name != nullptr && name[0] != '\0') || (wide != nullptr && wide[0] != L'\0');
+}
+
 // Copies the entries of the previous archive whose names are not present under the root.
 // An entry the drive could not show (skipped as unsafe, a link) is never present.
 int CopyAbsentEntries(archive* writer, const NativeString& previous,
@@ -642,6 +734,9 @@ int CopyAbsentEntries(archive* writer, const NativeString& previous,
         present.count(PresenceKey(components)) != 0) {
       continue;
     }
+    // A writer refuses a nameless entry as fatal, and a fatal writer is freed without its
+    // output buffers (libarchive skips the close): fail before it sees the entry.
+    if (!HasName(entry)) return 0;
     if (archive_write_header(writer, entry) < ARCHIVE_WARN) return 0;
     for (;;) {
       la_ssize_t n = archive_read_data(reader.a, buffer->data(), buffer->size());
@@ -651,6 +746,327 @@ int CopyAbsentEntries(archive* writer, const NativeString& previous,
     }
     if (archive_write_finish_entry(writer) < ARCHIVE_WARN) return 0;
   }
+}
+
+// ---- Packing ZIP: entries compressed on several threads, written in order ----
+
+// Files up to this size are read and compressed whole by the workers; larger ones are
+// compressed while they are written, so memory stays bounded on a 32-bit process.
+constexpr int64_t InMemoryLimit = 4 * 1024 * 1024;
+// How many bytes of files the workers may hold ahead of the writer.
+constexpr int64_t InFlightBudget = 32 * 1024 * 1024;
+
+bool IsAscii(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// UTF-16 (or UTF-32) to UTF-8; false for a lone surrogate, which no UTF-8 reader would
+// give back as the same name.
+bool EncodeUtf8(const wchar_t* text, std::string* out) {
+  out->clear();
+  for (const wchar_t* p = text; *p != 0; ++p) {
+    uint32_t c = static_cast<uint32_t>(*p);
+    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
+      ++p;
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+// A text of an entry as it is stored in a ZIP: UTF-8, flagged when it is not plain ASCII.
+// Windows gives the UTF-16 form, which holds every name; elsewhere libarchive converts the
+// locale's bytes, and bytes that are no text in the locale are stored as they are.
+int StoredText(const wchar_t* wide, const char* utf8, const char* bytes, std::string* text,
+               int* flagged) {
+  if (sizeof(NativeChar) != 1) {
+    if (wide == nullptr || !EncodeUtf8(wide, text)) return 0;
+  } else if (utf8 != nullptr) {
+    *text = utf8;
+  } else if (bytes != nullptr) {
+    *text = bytes;
+    *flagged = 0;
+    return 1;
+  } else {
+    return 0;
+  }
+  *flagged = !IsAscii(*text);
+  return 1;
+}
+
+// The stored name of a path below the root.
+int ZipNameOf(const NativeString& relative, ZipItem* item) {
+  bool ascii = true;
+  for (NativeChar c : relative) ascii = ascii && CodeOf(c) < 0x80;
+  if (ascii) {
+    item->name.assign(relative.begin(), relative.end());
+    item->utf8 = 0;
+    return 1;
+  }
+  EntryHandle entry;
+  if (entry.e == nullptr) return 0;
+  Names::SetPath(entry.e, relative.c_str());
+  return StoredText(archive_entry_pathname_w(entry.e), archive_entry_pathname_utf8(entry.e),
+                    archive_entry_pathname(entry.e), &item->name, &item->utf8);
+}
+
+// Reads a file that must still have the size it was listed with: a file that changed in
+// between is being written to, and a cut copy must not be stored.
+int ReadListedFile(const NativeString& path, int64_t size, std::vector<char>* data) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  if (!in) return 0;
+  data->resize(static_cast<size_t>(size));
+  if (size > 0 && !in.read(data->data(), static_cast<std::streamsize>(size))) return 0;
+  return in.peek() == std::char_traits<char>::eof();
+}
+
+int StreamListedFile(ZipWriter* writer, const SourceItem& source, const ZipItem& item,
+                     Deflater* deflater, std::vector<char>* buffer) {
+  std::ifstream in(std::filesystem::path(source.path), std::ios::binary);
+  if (!in || !writer->BeginStreamed(item, source.size, deflater)) return 0;
+  int64_t left = source.size;
+  while (left > 0) {
+    std::streamsize want = static_cast<std::streamsize>(
+        std::min<int64_t>(left, static_cast<int64_t>(buffer->size())));
+    if (!in.read(buffer->data(), want)) return 0;
+    if (!writer->StreamData(buffer->data(), static_cast<size_t>(want))) return 0;
+    left -= want;
+  }
+  if (in.peek() != std::char_traits<char>::eof()) return 0;
+  return writer->EndStreamed();
+}
+
+enum class JobState { Waiting, Ready, Failed, Streamed };
+
+struct PackJob {
+  JobState state = JobState::Waiting;
+  PreparedData data;
+};
+
+// The workers read and compress the listed files ahead of the writer, within a budget of
+// bytes held; the writer takes the results in listing order.
+struct ParallelCompression {
+  const std::vector<SourceItem>* items = nullptr;
+  std::vector<PackJob> jobs;
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0;
+  int64_t inFlight = 0;
+  bool stop = false;
+  std::vector<std::thread> threads;
+
+  static int64_t Cost(const SourceItem& item) {
+    return item.folder || item.size > InMemoryLimit ? 0 : item.size;
+  }
+
+  void Start(const std::vector<SourceItem>* list, unsigned count) {
+    items = list;
+    jobs.resize(list->size());
+    for (unsigned k = 0; k < count; ++k) threads.emplace_back([this] { Work(); });
+  }
+
+  void Work() {
+    Deflater deflater;
+    std::vector<char> data;
+    for (;;) {
+      size_t i = 0;
+      {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] {
+          return stop || next >= items->size() || inFlight == 0 ||
+                 inFlight + Cost((*items)[next]) <= InFlightBudget;
+        });
+        if (stop || next >= items->size()) return;
+        i = next++;
+        inFlight += Cost((*items)[i]);
+      }
+      const SourceItem& item = (*items)[i];
+      PreparedData prepared;
+      JobState state = JobState::Ready;
+      if (!item.folder && item.size > InMemoryLimit) {
+        state = JobState::Streamed;
+      } else if (!item.folder &&
+                 (!ReadListedFile(item.path, item.size, &data) ||
+                  !PrepareData(&deflater, data.data(), data.size(), &prepared))) {
+        state = JobState::Failed;
+      }
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        jobs[i].data = std::move(prepared);
+        jobs[i].state = state;
+      }
+      changed.notify_all();
+    }
+  }
+
+  // Waits for job i; its data is the caller's until Done.
+  JobState Await(size_t i) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [&] { return jobs[i].state != JobState::Waiting; });
+    return jobs[i].state;
+  }
+
+  void Done(size_t i) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      inFlight -= Cost((*items)[i]);
+      jobs[i].data = PreparedData();
+    }
+    changed.notify_all();
+  }
+
+  ~ParallelCompression() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : threads) t.join();
+  }
+};
+
+int ZipItemOf(const SourceItem& source, ZipItem* item) {
+  if (!ZipNameOf(source.relative, item)) return 0;
+  item->folder = source.folder;
+  item->mode = source.folder ? 040755 : 0100644;
+  item->seconds = source.seconds;
+  item->timed = 1;
+  return 1;
+}
+
+// Copies the entries of the previous archive whose names are not present under the root,
+// compressed as the new ones are. An entry the drive could not show (skipped as unsafe, a
+// link) is never present.
+int CopyAbsentEntriesToZip(ZipWriter* writer, const NativeString& previous,
+                           const std::unordered_set<NativeString>& present, Deflater* deflater,
+                           std::vector<char>* buffer) {
+  ReaderHandle reader;
+  if (reader.a == nullptr) return 0;
+  SupportReading(reader.a);
+  if (OpenForReading(reader.a, previous.c_str()) != ARCHIVE_OK) return 0;
+  std::vector<char> data;
+  for (;;) {
+    archive_entry* entry = nullptr;
+    int status = archive_read_next_header(reader.a, &entry);
+    if (status == ARCHIVE_EOF) return 1;
+    if (status < ARCHIVE_WARN) return 0;
+    std::vector<NativeString> components;
+    if (SplitEntryPath(reader.a, entry, &components) &&
+        present.count(PresenceKey(components)) != 0) {
+      continue;
+    }
+    ZipItem item;
+    if (!StoredText(archive_entry_pathname_w(entry), archive_entry_pathname_utf8(entry),
+                    archive_entry_pathname(entry), &item.name, &item.utf8)) {
+      return 0;
+    }
+    auto type = archive_entry_filetype(entry);
+    item.mode = archive_entry_mode(entry);
+    item.seconds = archive_entry_mtime(entry);
+    item.timed = archive_entry_mtime_is_set(entry);
+    if (type == AE_IFDIR) {
+      item.folder = 1;
+      while (!item.name.empty() && item.name.back() == '/') item.name.pop_back();
+      if (!writer->AddFolder(item)) return 0;
+      continue;
+    }
+    PreparedData prepared;
+    if (type == AE_IFLNK) {
+      // A symbolic link keeps its target as its data, stored.
+      std::string target;
+      int flagged = 0;
+      if (!StoredText(archive_entry_symlink_w(entry), archive_entry_symlink_utf8(entry),
+                      archive_entry_symlink(entry), &target, &flagged)) {
+        return 0;
+      }
+      prepared.bytes.assign(target.begin(), target.end());
+      prepared.size = target.size();
+      prepared.crc = static_cast<uint32_t>(crc32(
+          0, reinterpret_cast<const Bytef*>(target.data()), static_cast<uInt>(target.size())));
+      if (!writer->AddPrepared(item, prepared)) return 0;
+      continue;
+    }
+    // Devices, pipes and sockets have no place in a ZIP.
+    if (type != AE_IFREG) return 0;
+    int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
+    if (size >= 0 && size <= InMemoryLimit) {
+      data.clear();
+      for (;;) {
+        la_ssize_t n = archive_read_data(reader.a, buffer->data(), buffer->size());
+        if (n == 0) break;
+        if (n < 0) return 0;
+        data.insert(data.end(), buffer->data(), buffer->data() + n);
+      }
+      if (!PrepareData(deflater, data.data(), data.size(), &prepared) ||
+          !writer->AddPrepared(item, prepared)) {
+        return 0;
+      }
+      continue;
+    }
+    if (!writer->BeginStreamed(item, size, deflater)) return 0;
+    for (;;) {
+      la_ssize_t n = archive_read_data(reader.a, buffer->data(), buffer->size());
+      if (n == 0) break;
+      if (n < 0) return 0;
+      if (!writer->StreamData(buffer->data(), static_cast<size_t>(n))) return 0;
+    }
+    if (!writer->EndStreamed()) return 0;
+  }
+}
+
+int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
+             const NativeString& previous) {
+  ZipWriter writer;
+  if (!writer.Open(output)) return 0;
+  Deflater deflater;
+  std::vector<char> buffer(BlockSize);
+  std::unordered_set<NativeString> present;
+  {
+    ParallelCompression compression;
+    compression.Start(&items, WorkerCount());
+    for (size_t i = 0; i < items.size(); ++i) {
+      const SourceItem& source = items[i];
+      JobState state = compression.Await(i);
+      ZipItem item;
+      if (state == JobState::Failed || !ZipItemOf(source, &item)) return 0;
+      int written = 0;
+      if (source.folder) {
+        written = writer.AddFolder(item);
+      } else if (state == JobState::Streamed) {
+        written = StreamListedFile(&writer, source, item, &deflater, &buffer);
+      } else {
+        written = writer.AddPrepared(item, compression.jobs[i].data);
+      }
+      if (!written) return 0;
+      compression.Done(i);
+      present.insert(source.key);
+    }
+  }
+  if (!previous.empty() &&
+      !CopyAbsentEntriesToZip(&writer, previous, present, &deflater, &buffer)) {
+    return 0;
+  }
+  return writer.Close();
 }
 
 // The archive itself may be a link; a folder is no archive.
@@ -722,48 +1138,90 @@ uint32_t CheckArchive(const NativeString& archivePath) {
 
 int ExtractArchive(const NativeString& archivePath, const NativeString& folder) {
   if (archivePath.empty() || folder.empty() || !IsArchiveFile(archivePath)) return 0;
-  Extraction extraction;
-  extraction.base = WithSeparator(folder);
-  if (ProbePath(extraction.base) == PathKind::Missing) {
+  NativeString base = WithSeparator(folder);
+  if (ProbePath(base) == PathKind::Missing) {
     NativeString trimmed = folder;
     while (trimmed.size() > 1 && IsSeparator(trimmed.back())) trimmed.pop_back();
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(trimmed), error);
   }
-  PathKind target = ProbePath(extraction.base);
+  PathKind target = ProbePath(base);
   if (target != PathKind::Folder && target != PathKind::Link) return 0;
 
   ReaderHandle reader;
   if (reader.a == nullptr) return 0;
   SupportReading(reader.a);
   if (OpenForReading(reader.a, archivePath.c_str()) != ARCHIVE_OK) return 0;
-  extraction.reader = reader.a;
+  archive_entry* first = nullptr;
+  int firstStatus = archive_read_next_header(reader.a, &first);
 
-  int result = 1;
-  int failedInARow = 0;
-  for (;;) {
-    archive_entry* entry = nullptr;
-    int status = archive_read_next_header(reader.a, &entry);
-    if (status == ARCHIVE_EOF) break;
-    if (status == ARCHIVE_FATAL || status == ARCHIVE_RETRY) {
-      result = 0;
-      break;
-    }
-    if (status == ARCHIVE_FAILED) {
-      // This entry cannot be read; the next one may be, unless the reader is stuck.
-      result = 0;
-      if (++failedInARow == 100) break;
-      continue;
-    }
-    failedInARow = 0;
-    Outcome outcome = extraction.ExtractEntry(entry);
-    if (outcome == Outcome::Fatal) {
-      result = 0;
-      break;
-    }
-    if (outcome == Outcome::Failed) result = 0;
+  // ZIP entries are independent and its central directory lets a reader skip an entry
+  // without reading its data, so several readers share the entries out. Solid formats
+  // decompress everything before any entry and stay with one reader.
+  unsigned workers = 1;
+  if ((firstStatus == ARCHIVE_OK || firstStatus == ARCHIVE_WARN) &&
+      ClassifyArchive(reader.a, archivePath) == FormatZip) {
+    workers = WorkerCount();
   }
-  extraction.ApplyFolderTimes();
+  std::vector<Extraction> extractions(workers);
+  std::vector<EntryRun> runs(workers);
+  std::atomic<int> stopped(0);
+  for (unsigned k = 0; k < workers; ++k) {
+    extractions[k].base = base;
+    extractions[k].worker = k;
+    runs[k].worker = k;
+    runs[k].workers = workers;
+    runs[k].stopped = &stopped;
+  }
+  runs[0].reader = reader.a;
+  runs[0].firstStatus = firstStatus;
+  runs[0].first = first;
+  {
+    std::vector<std::thread> threads;
+    for (unsigned k = 1; k < workers; ++k) {
+      threads.emplace_back([&, k] { runs[k].Run(archivePath, &extractions[k]); });
+    }
+    runs[0].Run(archivePath, &extractions[0]);
+    for (std::thread& t : threads) t.join();
+  }
+  int result = 1;
+  std::vector<size_t> deferred;
+  for (unsigned k = 0; k < workers; ++k) {
+    result = result && runs[k].result;
+    deferred.insert(deferred.end(), runs[k].deferred.begin(), runs[k].deferred.end());
+    if (k > 0) {
+      extractions[0].folderTimes.insert(extractions[0].folderTimes.end(),
+                                        extractions[k].folderTimes.begin(),
+                                        extractions[k].folderTimes.end());
+    }
+  }
+  // Hard links copy a file another reader may have been writing: they come last, in order.
+  if (!deferred.empty() && !stopped.load()) {
+    std::sort(deferred.begin(), deferred.end());
+    ReaderHandle again;
+    if (again.a == nullptr) return 0;
+    SupportReading(again.a);
+    if (OpenForReading(again.a, archivePath.c_str()) != ARCHIVE_OK) return 0;
+    extractions[0].reader = again.a;
+    size_t index = 0;
+    for (size_t wanted : deferred) {
+      archive_entry* entry = nullptr;
+      int status = ARCHIVE_OK;
+      while (index <= wanted) {
+        status = archive_read_next_header(again.a, &entry);
+        if (status < ARCHIVE_WARN) break;
+        ++index;
+      }
+      if (status < ARCHIVE_WARN) {
+        result = 0;
+        break;
+      }
+      Outcome outcome = extractions[0].ExtractEntry(entry);
+      if (outcome == Outcome::Failed || outcome == Outcome::Fatal) result = 0;
+      if (outcome == Outcome::Fatal) break;
+    }
+  }
+  extractions[0].ApplyFolderTimes();
   return result;
 }
 
@@ -786,6 +1244,8 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
     if (previousKind == PathKind::Unknown || previousKind == PathKind::Folder) return 0;
     readPrevious = previousKind != PathKind::Missing;
   }
+
+  if (format == FormatZip) return WriteZip(output, items, readPrevious ? previous : NativeString());
 
   WriterHandle writer;
   if (writer.a == nullptr || !ConfigureWriter(writer.a, format)) return 0;

@@ -113,6 +113,23 @@ def hostile_zip(path):
         add("prn.txt")
 
 
+def duplicates_zip(path):
+    """Python zipfile: names stored twice, next to each other and further apart, among many
+    others. The last of each must win."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        def add(name, data):
+            z.writestr(zipfile.ZipInfo(name, date_time=(2020, 1, 2, 3, 4, 6)), data)
+
+        for pair in range(32):
+            add("dup%d.txt" % pair, b"first")
+            if pair % 2 == 0:
+                add("dup%d.txt" % pair, b"second")
+            for filler in range(pair % 5):
+                add("filler/%d-%d.txt" % (pair, filler), b"filler %d %d" % (pair, filler))
+            if pair % 2 == 1:
+                add("dup%d.txt" % pair, b"second")
+
+
 def main():
     out = sys.argv[1]
     shutil.rmtree(out, ignore_errors=True)
@@ -164,6 +181,7 @@ def main():
     # Python zipfile: a ZIP without entries (22 bytes), as Windows makes a new one.
     zipfile.ZipFile(os.path.join(out, "empty.zip"), "w").close()
 
+    duplicates_zip(os.path.join(out, "duplicates.zip"))
     hostile_tar(os.path.join(out, "hostile.tar"))
     hostile_zip(os.path.join(out, "hostile.zip"))
 

@@ -1,0 +1,86 @@
+// The core's file-system services on Linux and other POSIX systems. The library ships only
+// for Windows; this build of the core serves measurements and fuzzing on the build machine.
+// Paths are the bytes the file system holds.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "vessiko_core.h"
+
+namespace {
+
+struct DirectoryHandle {
+  DIR* d = nullptr;
+  ~DirectoryHandle() {
+    if (d != nullptr) closedir(d);
+  }
+};
+
+NativeString WithSlash(const NativeString& folder) {
+  NativeString path = folder;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path;
+}
+
+}  // namespace
+
+int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
+  items->clear();
+  DirectoryHandle directory;
+  directory.d = opendir(folder.c_str());
+  if (directory.d == nullptr) return 0;
+  NativeString base = WithSlash(folder);
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(directory.d);
+    if (entry == nullptr) return errno == 0;
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    FolderItem item;
+    item.name = entry->d_name;
+    struct stat info;
+    // An item that vanished between the listing and the look at it makes the listing
+    // incomplete: the caller must not pack a tree it did not see in full.
+    if (lstat((base + item.name).c_str(), &info) != 0) return 0;
+    item.link = S_ISLNK(info.st_mode);
+    item.folder = S_ISDIR(info.st_mode);
+    // Devices, pipes and sockets are no files to pack; they are treated like links.
+    if (!item.link && !item.folder && !S_ISREG(info.st_mode)) item.link = 1;
+    item.size = static_cast<int64_t>(info.st_size);
+    item.modifiedSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+    item.modifiedNanoseconds = static_cast<int32_t>(info.st_mtim.tv_nsec);
+    items->push_back(item);
+  }
+}
+
+PathKind ProbePath(const NativeString& path) {
+  NativeString probed = path;
+  // "folder/" would follow a link named folder: look at the name itself.
+  while (probed.size() > 1 && probed.back() == '/') probed.pop_back();
+  struct stat info;
+  if (lstat(probed.c_str(), &info) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Unknown;
+  }
+  if (S_ISLNK(info.st_mode)) return PathKind::Link;
+  if (S_ISDIR(info.st_mode)) return PathKind::Folder;
+  if (S_ISREG(info.st_mode)) return PathKind::File;
+  return PathKind::Unknown;
+}
+
+int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
+  if (nanoseconds < 0 || nanoseconds > 999999999) return 0;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int MoveOver(const NativeString& from, const NativeString& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}

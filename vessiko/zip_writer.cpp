@@ -1,0 +1,319 @@
+#include "zip_writer.h"
+
+#include <ctime>
+#include <filesystem>
+
+namespace {
+
+constexpr uint32_t LocalSignature = 0x04034b50;
+constexpr uint32_t CentralSignature = 0x02014b50;
+constexpr uint32_t EndSignature = 0x06054b50;
+constexpr uint32_t End64Signature = 0x06064b50;
+constexpr uint32_t End64LocatorSignature = 0x07064b50;
+constexpr uint16_t Zip64Tag = 0x0001;
+constexpr uint16_t TimestampTag = 0x5455;
+constexpr uint16_t Utf8Flag = 0x0800;
+constexpr uint64_t Limit32 = 0xFFFFFFFFu;
+// A streamed entry near this size may end up past 4 GiB once deflate has had its say (it
+// can grow incompressible data a little), so its local header makes room for ZIP64 sizes.
+constexpr int64_t StreamZip64Threshold = 0xFF000000LL;
+
+struct Bytes {
+  std::vector<unsigned char> b;
+  void U16(uint32_t v) {
+    b.push_back(static_cast<unsigned char>(v));
+    b.push_back(static_cast<unsigned char>(v >> 8));
+  }
+  void U32(uint32_t v) {
+    U16(v & 0xFFFF);
+    U16(v >> 16);
+  }
+  void U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v));
+    U32(static_cast<uint32_t>(v >> 32));
+  }
+  void Text(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+};
+
+// MS-DOS date and time in local time, as other ZIP writers store them; clamped to the
+// years DOS can hold.
+void DosTime(int64_t seconds, uint16_t* time, uint16_t* date) {
+  std::tm tm = {};
+  std::time_t t = static_cast<std::time_t>(seconds);
+  bool known = static_cast<int64_t>(t) == seconds;
+#ifdef _WIN32
+  known = known && localtime_s(&tm, &t) == 0;
+#else
+  known = known && localtime_r(&t, &tm) != nullptr;
+#endif
+  if (!known || tm.tm_year < 80) {
+    *time = 0;
+    *date = (1 << 5) | 1;  // 1980-01-01
+    return;
+  }
+  if (tm.tm_year > 207) {
+    *time = (23 << 11) | (59 << 5) | 29;
+    *date = static_cast<uint16_t>((127 << 9) | (12 << 5) | 31);
+    return;
+  }
+  *time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+  *date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+}
+
+// The extended timestamp holds the modification time in UTC as 32 bits, which readers
+// take as signed or unsigned: only times both read alike are stored.
+bool HasTimestamp(const ZipItem& item) {
+  return item.timed && item.seconds >= 0 && item.seconds <= 0x7FFFFFFF;
+}
+
+std::string StoredName(const ZipItem& item) {
+  return item.folder ? item.name + "/" : item.name;
+}
+
+void StartRecord(const ZipItem& item, uint64_t offset, ZipCentralRecord* r) {
+  r->item = item;
+  r->offset = offset;
+  DosTime(item.seconds, &r->dosTime, &r->dosDate);
+}
+
+int VersionNeeded(int method, int zip64) {
+  if (zip64) return 45;
+  return method == 8 ? 20 : 10;
+}
+
+}  // namespace
+
+Deflater::Deflater() {
+  ready = deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+}
+
+Deflater::~Deflater() {
+  if (ready) deflateEnd(&stream);
+}
+
+int PrepareData(Deflater* deflater, const char* data, size_t size, PreparedData* prepared) {
+  prepared->size = size;
+  // crc32 takes at most 4 GiB - 1 at a time; entries prepared in memory are far smaller.
+  prepared->crc = static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+  if (size == 0) {
+    prepared->bytes.clear();
+    prepared->method = 0;
+    return 1;
+  }
+  if (!deflater->ready || deflateReset(&deflater->stream) != Z_OK) return 0;
+  z_stream& z = deflater->stream;
+  prepared->bytes.resize(deflateBound(&z, static_cast<uLong>(size)));
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = prepared->bytes.data();
+  z.avail_out = static_cast<uInt>(prepared->bytes.size());
+  if (deflate(&z, Z_FINISH) != Z_STREAM_END) return 0;
+  size_t compressed = prepared->bytes.size() - z.avail_out;
+  if (compressed >= size) {
+    prepared->bytes.assign(data, data + size);
+    prepared->method = 0;
+  } else {
+    prepared->bytes.resize(compressed);
+    prepared->method = 8;
+  }
+  return 1;
+}
+
+int ZipWriter::Open(const NativeString& path) {
+  out.rdbuf()->pubsetbuf(outBuffer.data(), static_cast<std::streamsize>(outBuffer.size()));
+  out.open(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  position = 0;
+  return out.is_open() ? 1 : 0;
+}
+
+int ZipWriter::Write(const void* data, size_t size) {
+  if (size == 0) return 1;
+  if (!out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size))) return 0;
+  position += size;
+  return 1;
+}
+
+int ZipWriter::WriteLocalHeader(const ZipCentralRecord& r, int zip64) {
+  std::string name = StoredName(r.item);
+  Bytes h;
+  h.U32(LocalSignature);
+  h.U16(VersionNeeded(r.method, zip64));
+  h.U16(r.item.utf8 ? Utf8Flag : 0);
+  h.U16(r.method);
+  h.U16(r.dosTime);
+  h.U16(r.dosDate);
+  h.U32(r.crc);
+  h.U32(zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.compressed));
+  h.U32(zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
+  h.U16(static_cast<uint32_t>(name.size()));
+  h.U16((zip64 ? 20 : 0) + (HasTimestamp(r.item) ? 9 : 0));
+  h.Text(name);
+  if (zip64) {
+    h.U16(Zip64Tag);
+    h.U16(16);
+    h.U64(r.size);
+    h.U64(r.compressed);
+  }
+  if (HasTimestamp(r.item)) {
+    h.U16(TimestampTag);
+    h.U16(5);
+    h.b.push_back(1);  // modification time only
+    h.U32(static_cast<uint32_t>(r.item.seconds));
+  }
+  return Write(h.b.data(), h.b.size());
+}
+
+int ZipWriter::AddFolder(const ZipItem& item) {
+  ZipCentralRecord r;
+  StartRecord(item, position, &r);
+  if (!WriteLocalHeader(r, 0)) return 0;
+  records.push_back(std::move(r));
+  return 1;
+}
+
+int ZipWriter::AddPrepared(const ZipItem& item, const PreparedData& data) {
+  ZipCentralRecord r;
+  StartRecord(item, position, &r);
+  r.crc = data.crc;
+  r.size = data.size;
+  r.compressed = data.bytes.size();
+  r.method = data.method;
+  int zip64 = r.size >= Limit32 || r.compressed >= Limit32;
+  if (!WriteLocalHeader(r, zip64) || !Write(data.bytes.data(), data.bytes.size())) return 0;
+  records.push_back(std::move(r));
+  return 1;
+}
+
+int ZipWriter::BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater* deflater) {
+  if (!deflater->ready || deflateReset(&deflater->stream) != Z_OK) return 0;
+  streamDeflater = deflater;
+  streaming = ZipCentralRecord();
+  StartRecord(item, position, &streaming);
+  streaming.method = 8;
+  streamZip64 = expectedSize < 0 || expectedSize >= StreamZip64Threshold;
+  streamChunk.resize(256 * 1024);
+  return WriteLocalHeader(streaming, streamZip64);
+}
+
+int ZipWriter::StreamData(const char* data, size_t size) {
+  z_stream& z = streamDeflater->stream;
+  streaming.crc = static_cast<uint32_t>(
+      crc32(streaming.crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+  streaming.size += size;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z.avail_in = static_cast<uInt>(size);
+  while (z.avail_in > 0) {
+    z.next_out = streamChunk.data();
+    z.avail_out = static_cast<uInt>(streamChunk.size());
+    if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) return 0;
+    size_t produced = streamChunk.size() - z.avail_out;
+    if (!Write(streamChunk.data(), produced)) return 0;
+    streaming.compressed += produced;
+  }
+  return 1;
+}
+
+int ZipWriter::EndStreamed() {
+  z_stream& z = streamDeflater->stream;
+  z.next_in = nullptr;
+  z.avail_in = 0;
+  for (;;) {
+    z.next_out = streamChunk.data();
+    z.avail_out = static_cast<uInt>(streamChunk.size());
+    int status = deflate(&z, Z_FINISH);
+    if (status != Z_OK && status != Z_STREAM_END) return 0;
+    size_t produced = streamChunk.size() - z.avail_out;
+    if (!Write(streamChunk.data(), produced)) return 0;
+    streaming.compressed += produced;
+    if (status == Z_STREAM_END) break;
+  }
+  if (!streamZip64 && (streaming.size >= Limit32 || streaming.compressed >= Limit32)) return 0;
+  // The sizes and the checksum are known only now: write the local header again over the
+  // first one, which has the same length.
+  std::streamoff end = static_cast<std::streamoff>(position);
+  uint64_t saved = position;
+  if (!out.seekp(static_cast<std::streamoff>(streaming.offset))) return 0;
+  if (!WriteLocalHeader(streaming, streamZip64)) return 0;
+  if (!out.seekp(end)) return 0;
+  position = saved;
+  records.push_back(std::move(streaming));
+  return 1;
+}
+
+int ZipWriter::Close() {
+  uint64_t directoryStart = position;
+  for (const ZipCentralRecord& r : records) {
+    std::string name = StoredName(r.item);
+    Bytes extra;
+    int zip64 = r.size >= Limit32 || r.compressed >= Limit32 || r.offset >= Limit32;
+    if (zip64) {
+      Bytes values;
+      if (r.size >= Limit32) values.U64(r.size);
+      if (r.compressed >= Limit32) values.U64(r.compressed);
+      if (r.offset >= Limit32) values.U64(r.offset);
+      extra.U16(Zip64Tag);
+      extra.U16(static_cast<uint32_t>(values.b.size()));
+      extra.b.insert(extra.b.end(), values.b.begin(), values.b.end());
+    }
+    if (HasTimestamp(r.item)) {
+      extra.U16(TimestampTag);
+      extra.U16(5);
+      extra.b.push_back(1);
+      extra.U32(static_cast<uint32_t>(r.item.seconds));
+    }
+    int needed = VersionNeeded(r.method, zip64);
+    Bytes h;
+    h.U32(CentralSignature);
+    h.U16(3 * 256 + needed);  // made on Unix: the external attributes carry the mode
+    h.U16(needed);
+    h.U16(r.item.utf8 ? Utf8Flag : 0);
+    h.U16(r.method);
+    h.U16(r.dosTime);
+    h.U16(r.dosDate);
+    h.U32(r.crc);
+    h.U32(r.compressed >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.compressed));
+    h.U32(r.size >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
+    h.U16(static_cast<uint32_t>(name.size()));
+    h.U16(static_cast<uint32_t>(extra.b.size()));
+    h.U16(0);  // comment
+    h.U16(0);  // disk
+    h.U16(0);  // internal attributes
+    h.U32((r.item.mode << 16) | (r.item.folder ? 0x10 : 0));
+    h.U32(r.offset >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.offset));
+    h.Text(name);
+    h.b.insert(h.b.end(), extra.b.begin(), extra.b.end());
+    if (!Write(h.b.data(), h.b.size())) return 0;
+  }
+  uint64_t directorySize = position - directoryStart;
+  uint64_t count = records.size();
+  Bytes end;
+  if (count >= 0xFFFF || directoryStart >= Limit32 || directorySize >= Limit32) {
+    uint64_t end64 = position;
+    end.U32(End64Signature);
+    end.U64(44);
+    end.U16(3 * 256 + 45);
+    end.U16(45);
+    end.U32(0);
+    end.U32(0);
+    end.U64(count);
+    end.U64(count);
+    end.U64(directorySize);
+    end.U64(directoryStart);
+    end.U32(End64LocatorSignature);
+    end.U32(0);
+    end.U64(end64);
+    end.U32(1);
+  }
+  end.U32(EndSignature);
+  end.U16(0);
+  end.U16(0);
+  end.U16(count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count));
+  end.U16(count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count));
+  end.U32(directorySize >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(directorySize));
+  end.U32(directoryStart >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(directoryStart));
+  end.U16(0);
+  if (!Write(end.b.data(), end.b.size())) return 0;
+  out.close();
+  return out.fail() ? 0 : 1;
+}

@@ -1,0 +1,85 @@
+// A small ZIP writer for entries compressed ahead of time. libarchive's writer compresses
+// each entry while it writes it, one after the other; packing many small files spends
+// nearly all its time there, so the core compresses entries on several threads and this
+// writer puts the results in order: local headers, data and the central directory, ZIP64
+// where sizes or offsets need it.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "vessiko_core.h"
+
+// What the headers say about an entry besides its data.
+struct ZipItem {
+  std::string name;  // without the '/' a folder gets
+  int utf8 = 0;      // the name is UTF-8 with characters outside ASCII: flag it
+  int folder = 0;
+  uint32_t mode = 0;  // Unix type and permissions
+  int64_t seconds = 0;
+  int timed = 0;  // the modification time is known
+};
+
+// Raw deflate at level 6, the ratio of Info-ZIP's default.
+struct Deflater {
+  z_stream stream = {};
+  int ready = 0;
+  Deflater();
+  ~Deflater();
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+};
+
+// A whole entry compressed in memory: deflated, or stored when deflate gains nothing.
+struct PreparedData {
+  std::vector<unsigned char> bytes;
+  uint32_t crc = 0;
+  uint64_t size = 0;  // uncompressed
+  int method = 0;     // 0 stored, 8 deflated
+};
+
+// Compresses data of size bytes into prepared; 0 when zlib fails.
+int PrepareData(Deflater* deflater, const char* data, size_t size, PreparedData* prepared);
+
+struct ZipCentralRecord {
+  ZipItem item;
+  uint32_t crc = 0;
+  uint64_t compressed = 0;
+  uint64_t size = 0;
+  uint64_t offset = 0;
+  int method = 0;
+  uint16_t dosTime = 0;
+  uint16_t dosDate = 0;
+};
+
+struct ZipWriter {
+  // Declared before the stream, which writes through it until it is closed.
+  std::vector<char> outBuffer = std::vector<char>(256 * 1024);
+  std::ofstream out;
+  uint64_t position = 0;
+  std::vector<ZipCentralRecord> records;
+  // The entry being streamed.
+  Deflater* streamDeflater = nullptr;
+  ZipCentralRecord streaming;
+  int streamZip64 = 0;
+  std::vector<unsigned char> streamChunk;
+
+  int Open(const NativeString& path);
+  // A folder, or an entry whose data was prepared in memory.
+  int AddFolder(const ZipItem& item);
+  int AddPrepared(const ZipItem& item, const PreparedData& data);
+  // An entry compressed while it is written, for data too large to hold in memory or of a
+  // size not known beforehand. expectedSize is -1 when unknown.
+  int BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater* deflater);
+  int StreamData(const char* data, size_t size);
+  int EndStreamed();
+  // Writes the central directory and closes the file; 0 when anything failed.
+  int Close();
+
+  int Write(const void* data, size_t size);
+  int WriteLocalHeader(const ZipCentralRecord& record, int zip64);
+};
