@@ -73,6 +73,38 @@ int FormatDriveTarget(const DriveTable& table, uint8_t letter, char (&buffer)[Pa
   return FormatBounded(buffer, sizeof buffer, "%s\\", folder);
 }
 
+// Packs the drive folder into the drive's archive. With skipUnchanged, a folder that still
+// matches the listing kept at the last extraction or write-back is not packed: that is the
+// timer's case only; a release, the exit and the settings dialog always pack.
+int WriteBack(DriveTable& table, uint8_t letter, int skipUnchanged) {
+  if (letter >= LetterCount) return 0;
+  DriveSlot& slot = table.slots[letter];
+  if (!FileExists(slot.archivePath)) return 0;
+  ArchiveKind packing = slot.archiveKind >> 1;
+  if (!(packing & GetDLLType())) return 0;
+
+  // Packed from the folder behind the letter, not from the letter: a mapping that vanished
+  // or a letter taken by another device must never end up in the archive.
+  char folder[PathSize];
+  char source[PathSize];
+  if (!table.FormatDriveFolder(letter, folder) || !FormatDriveTarget(table, letter, source)) {
+    return 0;
+  }
+  // Taken before packing: a change made while the library packs is newer than the
+  // archive, so it must not end up in the baseline.
+  FolderListing current;
+  TakeFolderListing(folder, &current);
+  FolderListing& baseline = table.baselines[letter];
+  if (skipUnchanged && !(slot.flags & WriteBackPending) && SameFolderListing(current, baseline)) {
+    return 1;
+  }
+  if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
+  if (!Pac(slot.archivePath, source, packing)) return 0;
+  slot.flags &= ~WriteBackPending;
+  baseline = current;
+  return 1;
+}
+
 }  // namespace
 
 int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
@@ -95,6 +127,10 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
   if (!spare) {
     if (!Pac(path, target, kind)) return 0;
     slot.flags &= ~WriteBackPending;
+    TakeFolderListing(folder, &baselines[letter]);
+  } else {
+    // What the folder holds now may differ from the archive: the first tick packs.
+    baselines[letter].taken = 0;
   }
   // Also when nothing was extracted: the kept folder can then be written back.
   slot.archiveKind = kind;
@@ -128,26 +164,14 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
   if ((slot.flags & KeepFolderOnExit) && !force) return 1;
   if (!EmptyDriveFolder(letter)) return 0;
   slot.archiveKind = 0;
+  baselines[letter].taken = 0;
   slot.archivePath[0] = '\0';
   return 1;
 }
 
-int DriveTable::WriteBackArchive(uint8_t letter) {
-  if (letter >= LetterCount) return 0;
-  DriveSlot& slot = slots[letter];
-  if (!FileExists(slot.archivePath)) return 0;
-  ArchiveKind packing = slot.archiveKind >> 1;
-  if (!(packing & GetDLLType())) return 0;
+int DriveTable::WriteBackArchive(uint8_t letter) { return WriteBack(*this, letter, 0); }
 
-  // Packed from the folder behind the letter, not from the letter: a mapping that vanished
-  // or a letter taken by another device must never end up in the archive.
-  char source[PathSize];
-  if (!FormatDriveTarget(*this, letter, source)) return 0;
-  if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
-  if (!Pac(slot.archivePath, source, packing)) return 0;
-  slot.flags &= ~WriteBackPending;
-  return 1;
-}
+int DriveTable::TimedWriteBack(uint8_t letter) { return WriteBack(*this, letter, 1); }
 
 int DriveTable::EmptyDriveFolder(uint8_t letter) {
   if (letter >= LetterCount) return 0;
@@ -165,9 +189,12 @@ int DriveTable::EmptyDriveFolder(uint8_t letter) {
     operation.wFunc = FO_DELETE;
     operation.pFrom = pattern;
     operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    // Some files may be gone even when the shell gives up.
+    baselines[letter].taken = 0;
     if (SHFileOperationA(&operation) != 0) return 0;
   }
   slots[letter].flags &= ~WriteBackPending;
+  baselines[letter].taken = 0;
   return 1;
 }
 
@@ -194,6 +221,6 @@ void CALLBACK DriveTable::UpdateTimerProc(HWND, UINT, UINT_PTR timerId, DWORD) {
   DriveTable* table = timerTable;
   if (table == nullptr || timerId == 0) return;
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
-    if (table->slots[letter].timerId == timerId) table->WriteBackArchive(letter);
+    if (table->slots[letter].timerId == timerId) table->TimedWriteBack(letter);
   }
 }

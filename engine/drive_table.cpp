@@ -39,7 +39,7 @@ bool LetterPresent(uint8_t letter) { return (GetLogicalDrives() >> letter) & 1; 
 
 DriveTable::DriveTable()
     : kinds(), slots(), TempRoot(), PendingTempRoot(), settings(), stateRestored(0),
-      mappedLetters(0), unrestoredPending(0), shutDownDone(0) {
+      mappedLetters(0), unrestoredPending(0), shutDownDone(0), baselines() {
   for (DriveKind& kind : kinds) kind = DriveKind::Free;
   timerTable = this;
   RefreshDriveKinds();

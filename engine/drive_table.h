@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "archive_library.h"
+#include "folder_listing.h"
 #include "profile_file.h"
 
 enum class DriveKind : uint16_t {
@@ -70,6 +71,9 @@ class DriveTable {
   uint32_t unrestoredPending;
   // The shut-down runs at most once per process.
   int shutDownDone;
+  // Per letter, the drive folder's listing right after the last extraction or successful
+  // write-back; the timed write-back skips packing while the folder still matches it.
+  FolderListing baselines[LetterCount];
   // Where the exit sequence's messages go; null shows them in a message box with no owner.
   // Tests route them elsewhere so that nothing waits on a box.
   void (*messageSink)(const char* text) = nullptr;
@@ -89,6 +93,9 @@ class DriveTable {
   int BindArchive(uint8_t letter, const char* path, int force);
   int ReleaseArchive(uint8_t letter, int force);
   int WriteBackArchive(uint8_t letter);
+  // The timer's write-back: like WriteBackArchive, but a drive whose folder has not changed
+  // since its baseline (and holds no failed write-back) is not packed; that counts as 1.
+  int TimedWriteBack(uint8_t letter);
   int EmptyDriveFolder(uint8_t letter);
   void StartUpdateTimer(uint8_t letter);
   void StopUpdateTimer(uint8_t letter);
