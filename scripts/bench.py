@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times the archive library beside the Linux archivers, side by side in one run.
 
-    bench.py --source DIR --build DIR [--runs N] [--scale F] [--corpus NAME ...] [--tool NAME ...]
+    bench.py --source DIR --build DIR [--runs N] [--scale F] [--corpus NAME] [--tool NAME]
+             [--format zip|7z]     (--corpus, --tool and --format may be repeated)
 
 Makes deterministic corpora under BUILD/bench/corpora (made once and reused while their
 recipe is unchanged), then extracts and packs zip and 7z with vessiko-native (the library's
@@ -268,10 +269,14 @@ def bench(args):
         # Every extractor reads the same archives: Info-ZIP's zip and 7zz's 7z.
         references = {"zip": os.path.join(scratch, "reference.zip"),
                       "7z": os.path.join(scratch, "reference.7z")}
-        subprocess.run(["zip", "-6", "-r", "-q", references["zip"], "."], cwd=folder, check=True)
-        subprocess.run(["7zz", "a", "-bd", "-bso0", "-bsp0", "-t7z", "-mx5", "-mmt2",
-                        references["7z"], "*"], cwd=folder, check=True)
-        for fmt in ("zip", "7z"):
+        formats = args.format or ("zip", "7z")
+        if "zip" in formats:
+            subprocess.run(["zip", "-6", "-r", "-q", references["zip"], "."], cwd=folder,
+                           check=True)
+        if "7z" in formats:
+            subprocess.run(["7zz", "a", "-bd", "-bso0", "-bsp0", "-t7z", "-mx5", "-mmt2",
+                            references["7z"], "*"], cwd=folder, check=True)
+        for fmt in formats:
             for tool in tools:
                 archive = os.path.join(scratch, "packed-%s.%s" % (tool, fmt))
                 command, cwd = runner.pack_command(tool, fmt, folder, archive)
@@ -380,6 +385,7 @@ def main():
                         help="corpus size factor (1.0: 13,404 small files, 268 MB)")
     parser.add_argument("--corpus", action="append", choices=sorted(CORPORA))
     parser.add_argument("--tool", action="append", choices=TOOLS)
+    parser.add_argument("--format", action="append", choices=("zip", "7z"))
     parser.add_argument("--no-program", action="store_true",
                         help="leave out the program-level figures")
     args = parser.parse_args()
