@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bounded_text.h"
+#include "scoped_find.h"
 #include "file_handle.h"
 
 namespace {
@@ -14,23 +15,6 @@ namespace {
 // Packing kind bit asking the library for a fresh archive that holds exactly what is under
 // the folder; the library still replaces the old archive only once the new one is complete.
 constexpr ArchiveKind FreshArchive = 0x20000000;
-
-bool IsDotEntry(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// FindFirstFileA handle that is closed on every return path.
-class ScopedFind {
- public:
-  ScopedFind(const char* pattern, WIN32_FIND_DATAA* data)
-      : handle(FindFirstFileA(pattern, data)) {}
-  ~ScopedFind() {
-    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-  }
-  ScopedFind(const ScopedFind&) = delete;
-  ScopedFind& operator=(const ScopedFind&) = delete;
-  HANDLE handle;
-};
 
 // 1 when the folder exists and holds at least one file or folder.
 int FolderHoldsSomething(const char* folder) {

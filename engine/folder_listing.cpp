@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bounded_text.h"
+#include "scoped_find.h"
 #include "drive_table.h"
 
 namespace {
@@ -106,18 +107,6 @@ class Sha256 {
   uint64_t total;
 };
 
-class ScopedFind {
- public:
-  ScopedFind(const char* pattern, WIN32_FIND_DATAA* data)
-      : handle(FindFirstFileA(pattern, data)) {}
-  ~ScopedFind() {
-    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-  }
-  ScopedFind(const ScopedFind&) = delete;
-  ScopedFind& operator=(const ScopedFind&) = delete;
-  HANDLE handle;
-};
-
 struct Entry {
   std::string name;
   DWORD attributes;
@@ -129,10 +118,6 @@ struct Entry {
 
 void Add(Sha256& sink, const void* bytes, size_t size) {
   sink.Add(static_cast<const unsigned char*>(bytes), size);
-}
-
-bool IsDotEntry(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // One folder's entries sorted by name, so that the listing does not depend on the order
