@@ -135,16 +135,23 @@ void MarkVirtual(HWND dialog, int row) {
   settingsDraft.slots[row].flags = 0;
 }
 
-void MarkFree(HWND dialog, int row) {
+// 1 when the draft row is a virtual drive; otherwise tells the user why the row cannot be
+// removed or edited.
+int RowIsVirtual(HWND dialog, int row) {
   DriveKind kind = settingsDraft.kinds[row];
   if (kind == DriveKind::Free) {
     ShowMessage(dialog, NotInUseMessage);
-    return;
+    return 0;
   }
   if (kind != DriveKind::Virtual) {
     ShowMessage(dialog, NotUsableMessage);
-    return;
+    return 0;
   }
+  return 1;
+}
+
+void MarkFree(HWND dialog, int row) {
+  if (!RowIsVirtual(dialog, row)) return;
   driveList.SetItemText(row, KindColumn, KindName(DriveKind::Free), SetCell);
   driveList.SetItemText(row, ArchiveColumn, "", SetCell);
   driveList.SetItemText(row, StateColumn, "", SetCell);
@@ -154,15 +161,7 @@ void MarkFree(HWND dialog, int row) {
 }
 
 void EditOptions(HWND dialog, int row) {
-  DriveKind kind = settingsDraft.kinds[row];
-  if (kind == DriveKind::Free) {
-    ShowMessage(dialog, NotInUseMessage);
-    return;
-  }
-  if (kind != DriveKind::Virtual) {
-    ShowMessage(dialog, NotUsableMessage);
-    return;
-  }
+  if (!RowIsVirtual(dialog, row)) return;
   driveOptionsDialogRunner.Run(application.instanceHandle, IDD_DRIVE_OPTIONS, dialog,
                                DriveOptionsDialogProc, 0);
   driveList.SetItemText(row, StateColumn, StateText(settingsDraft.slots[row].flags), SetCell);
