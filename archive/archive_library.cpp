@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "bounded_text.h"
+#include "file_handle.h"
 
 namespace {
 
@@ -43,32 +43,14 @@ void Unload() {
   library = ArchiveLibrary();
 }
 
-// The library's full name in the executable's folder: loading it by bare name would also
-// search the current directory and the system's folders.
-bool LibraryPath(char* path, size_t size) {
-  char executable[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, executable, sizeof executable);
-  if (n == 0 || n >= sizeof executable) return false;
-  // The last backslash that is not the second byte of a double-byte character.
-  size_t cut = 0;
-  for (size_t i = 0; executable[i] != '\0'; ++i) {
-    if (IsDBCSLeadByte(static_cast<BYTE>(executable[i])) && executable[i + 1] != '\0') {
-      ++i;
-    } else if (executable[i] == '\\') {
-      cut = i + 1;
-    }
-  }
-  if (cut == 0) return false;
-  executable[cut] = '\0';
-  return FormatBounded(path, size, "%sVessiko.dll", executable) != 0;
-}
-
 }  // namespace
 
 int LoadDLL() {
   if (library.module != nullptr) return 1;
+  // By its full name in the executable's folder: a bare name would also search the current
+  // directory and the system's folders.
   char path[MAX_PATH];
-  if (!LibraryPath(path, sizeof path)) return 0;
+  if (!ExecutableFilePath("Vessiko.dll", path, sizeof path)) return 0;
   library.module = LoadLibraryA(path);
   if (library.module == nullptr) return 0;
   HMODULE m = library.module;

@@ -7,39 +7,24 @@
 #include <cstring>
 
 #include "bounded_text.h"
-#include "scoped_find.h"
+#include "folder_walk.h"
 #include "file_handle.h"
 
 namespace {
 
-// Packing kind bit asking the library for a fresh archive that holds exactly what is under
-// the folder; the library still replaces the old archive only once the new one is complete.
-constexpr ArchiveKind FreshArchive = 0x20000000;
-
 // 1 when the folder exists and holds at least one file or folder.
 int FolderHoldsSomething(const char* folder) {
-  char pattern[PathSize];
-  if (!FormatBounded(pattern, sizeof pattern, "%s\\*", folder)) return 0;
-  WIN32_FIND_DATAA data;
-  ScopedFind find(pattern, &data);
-  if (find.handle == INVALID_HANDLE_VALUE) return 0;
-  do {
-    if (!IsDotEntry(data.cFileName)) return 1;
-  } while (FindNextFileA(find.handle, &data));
-  return 0;
+  FolderWalk walk(folder);
+  return walk.Next();
 }
 
 // Wine's shell stops deleting at the first read-only file (Windows deletes it), so the
 // attribute is cleared first. Junctions and other reparse points are neither changed nor
 // entered: what they point to lies outside the drive folder.
 void ClearReadOnlyBelow(const char* folder) {
-  char pattern[PathSize];
-  if (!FormatBounded(pattern, sizeof pattern, "%s\\*", folder)) return;
-  WIN32_FIND_DATAA data;
-  ScopedFind find(pattern, &data);
-  if (find.handle == INVALID_HANDLE_VALUE) return;
-  do {
-    if (IsDotEntry(data.cFileName)) continue;
+  FolderWalk walk(folder);
+  while (walk.Next()) {
+    const WIN32_FIND_DATAA& data = walk.data;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
     char child[PathSize];
     if (!FormatBounded(child, sizeof child, "%s\\%s", folder, data.cFileName)) continue;
@@ -47,7 +32,7 @@ void ClearReadOnlyBelow(const char* folder) {
       SetFileAttributesA(child, data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ClearReadOnlyBelow(child);
-  } while (FindNextFileA(find.handle, &data));
+  }
 }
 
 // The drive folder with a trailing backslash, as the library takes it for both directions.
@@ -64,8 +49,8 @@ int WriteBack(DriveTable& table, uint8_t letter, int skipUnchanged) {
   if (letter >= LetterCount) return 0;
   DriveSlot& slot = table.slots[letter];
   if (!FileExists(slot.archivePath)) return 0;
-  ArchiveKind packing = slot.archiveKind >> 1;
-  if (!(packing & GetDLLType())) return 0;
+  if (!CanPack(slot.archiveKind, GetDLLType())) return 0;
+  ArchiveKind packing = PackingKind(slot.archiveKind);
 
   // Packed from the folder behind the letter, not from the letter: a mapping that vanished
   // or a letter taken by another device must never end up in the archive.
@@ -128,21 +113,11 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
   DriveSlot& slot = slots[letter];
   if (slot.flags & TimedUpdate) StopUpdateTimer(letter);
 
-  int wanted = (slot.flags & (ReflectToArchive | WriteBackPending)) && slot.archivePath[0];
-  if (wanted && !WriteBackArchive(letter)) {
-    // A format the library can only read is released as before: there is no way to pack
-    // it. A kind of 0 (the archive was not recognised) is no such proof.
-    FormatMask mask = GetDLLType();
-    int readOnlyFormat = mask != 0 && slot.archiveKind != 0 && !((slot.archiveKind >> 1) & mask);
-    char folder[PathSize];
-    int holdsChanges = !FormatDriveFolder(letter, folder) || FolderHoldsSomething(folder);
-    if (!readOnlyFormat && holdsChanges) {
-      // The folder holds the only copy of the drive's changes: keep it, and the archive
-      // it belongs to, until a write-back succeeds.
-      slot.flags |= WriteBackPending;
-      if (slot.flags & TimedUpdate) StartUpdateTimer(letter);
-      return 0;
-    }
+  if (!SecureChanges(letter)) {
+    // The folder holds the only copy of the drive's changes: keep it, and the archive it
+    // belongs to, until a write-back succeeds.
+    if (slot.flags & TimedUpdate) StartUpdateTimer(letter);
+    return 0;
   }
 
   if ((slot.flags & KeepFolderOnExit) && !force) return 1;
@@ -154,6 +129,37 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
 }
 
 int DriveTable::WriteBackArchive(uint8_t letter) { return WriteBack(*this, letter, 0); }
+
+int DriveTable::WriteBackWanted(uint8_t letter) const {
+  if (letter >= LetterCount) return 0;
+  const DriveSlot& slot = slots[letter];
+  if (!(slot.flags & (ReflectToArchive | WriteBackPending)) || slot.archivePath[0] == '\0') {
+    return 0;
+  }
+  // There is no way to pack a format the library only reads: such a drive is let go as if
+  // nothing were wanted, or it could never be released or removed.
+  return !IsReadOnlyFormat(slot.archiveKind, GetDLLType());
+}
+
+int DriveTable::SecureChanges(uint8_t letter) {
+  if (letter >= LetterCount) return 0;
+  if (!WriteBackWanted(letter) || WriteBackArchive(letter)) return 1;
+  char folder[PathSize];
+  DriveSlot& slot = slots[letter];
+  if (FormatDriveFolder(letter, folder) && !FolderHoldsSomething(folder)) {
+    // An empty or vanished folder has nothing to lose (the archive may have been moved or
+    // deleted): it must never hold the drive for good.
+    slot.flags &= ~WriteBackPending;
+    return 1;
+  }
+  slot.flags |= WriteBackPending;
+  return 0;
+}
+
+int DriveTable::ChangesHeldBack(uint8_t letter) const {
+  return letter < LetterCount && (slots[letter].flags & WriteBackPending) &&
+         WriteBackWanted(letter);
+}
 
 int DriveTable::TimedWriteBack(uint8_t letter) { return WriteBack(*this, letter, 1); }
 

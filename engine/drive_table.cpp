@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bounded_text.h"
+#include "drive_letter.h"
 #include "file_handle.h"
 
 const char* const DriveKindNames[8] = {
@@ -17,15 +18,6 @@ DriveTable* timerTable = nullptr;
 
 namespace {
 
-// A temporary root must be absolute ("X:\...") and short enough that every path derived
-// from it (the longest is the emptying pattern, root + 12 characters and a second NUL)
-// fits in its buffer.
-bool RootUsable(const char* root) {
-  size_t length = strlen(root);
-  return length >= 3 && length <= 246 && IsCharAlphaA(root[0]) && root[1] == ':' &&
-         root[2] == '\\';
-}
-
 // Starts one of the batch files beside the executable, hidden; 1 when the shell started it.
 int RunBatch(const char* file, const char* parameters) {
   INT_PTR result = reinterpret_cast<INT_PTR>(
@@ -33,9 +25,24 @@ int RunBatch(const char* file, const char* parameters) {
   return result >= 32 ? 1 : 0;
 }
 
-bool LetterPresent(uint8_t letter) { return (GetLogicalDrives() >> letter) & 1; }
-
 }  // namespace
+
+int IsUsableRoot(const char* root) {
+  // The longest derived path is the emptying pattern: the root, 12 more characters and the
+  // second NUL the shell wants, in 260 bytes.
+  constexpr size_t LongestRoot = 246;
+  if (root == nullptr) return 0;
+  size_t length = strlen(root);
+  return length >= 3 && length <= LongestRoot && IsCharAlphaA(root[0]) && root[1] == ':' &&
+         root[2] == '\\';
+}
+
+int FormatDrivePath(const char* root, int letter, char* buffer, size_t size) {
+  if (!IsUsableRoot(root) || letter >= LetterCount) return 0;
+  if (letter == AllDriveFolders) return FormatBounded(buffer, size, "%s\\Drive", root);
+  if (letter < 0) return 0;
+  return FormatBounded(buffer, size, "%s\\Drive\\%c", root, 'A' + letter);
+}
 
 DriveTable::DriveTable()
     : kinds(), slots(), TempRoot(), PendingTempRoot(), settings(), stateRestored(0),
@@ -69,18 +76,15 @@ void DriveTable::RefreshDriveKinds() {
 }
 
 int DriveTable::FormatDriveFolder(uint8_t letter, char (&buffer)[PathSize]) const {
-  if (letter >= LetterCount || !RootUsable(TempRoot)) return 0;
-  return FormatBounded(buffer, sizeof buffer, "%s\\Drive\\%c", TempRoot, 'A' + letter);
+  return FormatDrivePath(TempRoot, letter, buffer, sizeof buffer);
 }
 
 int DriveTable::CreateVirtualDrive(uint8_t letter, const char* root) {
   if (letter >= LetterCount || kinds[letter] != DriveKind::Free) return 0;
   // The stored kind may be stale: a medium may have arrived since the last refresh.
   if (LetterPresent(letter)) return 0;
-  if (root == nullptr || !RootUsable(root)) return 0;
-
   char folder[PathSize];
-  if (!FormatBounded(folder, sizeof folder, "%s\\Drive\\%c", root, 'A' + letter)) return 0;
+  if (!FormatDrivePath(root, letter, folder, sizeof folder)) return 0;
   // Not checked: the batch file reports a folder it cannot map by not mapping it.
   CreateDirectoryPath(folder);
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "archive_library.h"
@@ -37,6 +38,11 @@ constexpr SlotFlags KeepFolderOnExit = 0x0100;
 constexpr SlotFlags WriteBackPending = 0x0200;
 constexpr SlotFlags UnusedRuntimeMark = 0x1000;  // never set; cleared before saving
 constexpr SlotFlags TimerRunning = 0x2000;       // run-time mark; cleared before saving
+// Marks that mean something only while the program runs: never saved.
+constexpr SlotFlags RunTimeMarks = UnusedRuntimeMark | TimerRunning;
+// Bits the table keeps whatever a dialog's draft says: the run-time marks, and the pending
+// write-back, which can change under an open dialog (a timed write-back fails or succeeds).
+constexpr SlotFlags TableOwnedFlags = RunTimeMarks | WriteBackPending;
 
 constexpr int LetterCount = 26;
 constexpr int PathSize = 260;
@@ -51,6 +57,24 @@ struct DriveSlot {
 
 // How long CreateVirtualDrive waits for a letter to appear. Tests may shorten it.
 extern DWORD letterWaitLimitMs;
+
+// A temporary root must be absolute ("X:\...") and short enough that every path derived
+// from it fits in its buffer.
+int IsUsableRoot(const char* root);
+
+// Under a usable root, the folder of one drive ("%s\Drive\%c"), or with AllDriveFolders
+// the folder that holds them all ("%s\Drive"). 0 when the root is unusable or the path does
+// not fit in size bytes.
+constexpr int AllDriveFolders = -1;
+int FormatDrivePath(const char* root, int letter, char* buffer, size_t size);
+
+// What the exit sequence has to tell the user; the shell words it. The folder is the drive
+// folder where it matters, otherwise empty.
+enum class ExitNotice {
+  FolderNotEmptied,  // the drive folder could not be emptied
+  ChangesKept,       // the drive's changes could not be written back and stay in its folder
+  RootNotMoved,      // the drive folders could not be moved to the new temporary root
+};
 
 class DriveTable {
  public:
@@ -74,9 +98,9 @@ class DriveTable {
   // Per letter, the drive folder's listing right after the last extraction or successful
   // write-back; the timed write-back skips packing while the folder still matches it.
   FolderListing baselines[LetterCount];
-  // Where the exit sequence's messages go; null shows them in a message box with no owner.
-  // Tests route them elsewhere so that nothing waits on a box.
-  void (*messageSink)(const char* text) = nullptr;
+  // Where the exit sequence's notices go: the shell installs its message boxes, tests their
+  // own record. Null shows nothing: the engine never touches a window.
+  void (*noticeSink)(ExitNotice notice, uint8_t letter, const char* folder) = nullptr;
 
   DriveTable();
   ~DriveTable();  // SaveAndShutdown
@@ -93,6 +117,18 @@ class DriveTable {
   int BindArchive(uint8_t letter, const char* path, int force);
   int ReleaseArchive(uint8_t letter, int force);
   int WriteBackArchive(uint8_t letter);
+  // 1 when the drive's changes are to be packed into its archive before its folder is let
+  // go: its options or the pending mark ask for it, an archive is bound, and its format is
+  // not one the library can only read.
+  int WriteBackWanted(uint8_t letter) const;
+  // Packs the drive's changes where a write-back is wanted, before its folder is emptied or
+  // its letter removed. 1 when the folder may be let go (written back, nothing wanted, or
+  // nothing in it to lose); 0 when it holds changes that could not be written back: the
+  // pending mark is then set.
+  int SecureChanges(uint8_t letter);
+  // 1 when the drive folder holds changes that a wanted write-back could not save; a failed
+  // release of such a drive means "not written back", of any other "not emptied".
+  int ChangesHeldBack(uint8_t letter) const;
   // The timer's write-back: like WriteBackArchive, but a drive whose folder has not changed
   // since its baseline (and holds no failed write-back) is not packed; that counts as 1.
   int TimedWriteBack(uint8_t letter);

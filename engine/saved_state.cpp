@@ -8,24 +8,15 @@
 #include <cstring>
 
 #include "bounded_text.h"
+#include "drive_letter.h"
 
 namespace {
 
-const char kSettingsName[] = "Tembrook.ini";
-const char kRootSection[] = "Temporally Folder";
-const char kCaption[] = "Tembrook";
+const char SettingsName[] = "Tembrook.ini";
+const char RootSection[] = "Temporally Folder";
 // How long the exit waits for an unmapped letter to vanish, so that a quick restart finds
 // it free.
-constexpr DWORD kLetterGoneWaitMs = 2000;
-// Marks that mean something only while the program runs; they are never saved.
-constexpr SlotFlags kRunTimeMarks = UnusedRuntimeMark | TimerRunning;
-
-// Roots are absolute ("X:\...") and short enough for every path derived from them.
-bool IsUsableRoot(const char* root) {
-  size_t length = strlen(root);
-  return length >= 3 && length <= 246 && IsCharAlphaA(root[0]) && root[1] == ':' &&
-         root[2] == '\\';
-}
+constexpr DWORD LetterGoneWaitMs = 2000;
 
 // The current directory (the executable's, from start-up on), or an empty text when it
 // cannot serve as a root.
@@ -37,11 +28,9 @@ void CurrentDirectoryAsRoot(char (&root)[PathSize]) {
   root[sizeof current] = '\0';
 }
 
-bool LetterPresent(uint8_t letter) { return (GetLogicalDrives() >> letter) & 1; }
-
 void WaitUntilLetterGone(uint8_t letter) {
   DWORD start = GetTickCount();
-  while (LetterPresent(letter) && GetTickCount() - start < kLetterGoneWaitMs) Sleep(10);
+  while (LetterPresent(letter) && GetTickCount() - start < LetterGoneWaitMs) Sleep(10);
 }
 
 // 1 when text names the folder prefix itself or something below it (letter case ignored,
@@ -55,23 +44,55 @@ int IsAtOrBelow(const char* text, const char* prefix) {
   return text[n] == '\0' || text[n] == '\\';
 }
 
-// The exit's message for a drive whose release failed: with the mark its changes could not
-// be written back and wait in its folder; without it the folder could not be emptied.
-int FormatReleaseFailure(const DriveTable& table, uint8_t letter, char (&text)[512]) {
-  char drive = static_cast<char>('A' + letter);
-  if (!(table.slots[letter].flags & WriteBackPending)) {
-    return FormatBounded(text, sizeof text,
-                         "仮想ドライブ%c:で、テンポラリフォルダ削除エラーが発生しました。\n"
-                         "手動でテンポラリフォルダを削除してください。",
-                         drive);
-  }
-  char folder[PathSize] = {};
-  table.FormatDriveFolder(letter, folder);
-  return FormatBounded(text, sizeof text,
-                       "仮想ドライブ%c:の内容を圧縮ファイルに書き戻せませんでした。\n"
-                       "変更はテンポラリフォルダ%sに残してあります。",
-                       drive, folder);
+void FormatSection(uint8_t letter, char (&section)[4]) {
+  FormatBounded(section, sizeof section, "%c:", 'A' + letter);
 }
+
+// The settings file written at exit: the new content goes to a file beside the old one,
+// which it replaces only when it is complete; the old one stays if anything goes wrong.
+class NewSettingsFile {
+ public:
+  explicit NewSettingsFile(ProfileFile& settings) : settings_(settings) {}
+
+  void Begin(const char* root) {
+    settings_.SetPath(SettingsName, ExecutableDirectory);
+    writing_ = settings_.ready && CopyBounded(final_, sizeof final_, settings_.path) &&
+               FormatBounded(draft_, sizeof draft_, "%s.new", final_);
+    if (!writing_) return;
+    DeleteFileA(draft_);
+    settings_.SetPath(draft_, GivenPath);
+    WriteRoot(root);
+  }
+  void WriteRoot(const char* root) {
+    if (writing_) writing_ = settings_.WriteString(RootSection, "PATH", root);
+  }
+  void WriteDrive(uint8_t letter, const char* path, uint16_t interval) {
+    char section[4];
+    FormatSection(letter, section);
+    if (writing_) {
+      writing_ = settings_.WriteString(section, "FILEPATH", path) &&
+                 settings_.WriteInt(section, "UPTIME", interval);
+    }
+  }
+  void WriteFlags(uint8_t letter, SlotFlags flags) {
+    char section[4];
+    FormatSection(letter, section);
+    if (writing_) writing_ = settings_.WriteInt(section, "FLAG", flags & ~RunTimeMarks);
+  }
+  void Commit() {
+    if (writing_) {
+      writing_ = MoveFileExA(draft_, final_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    if (!writing_ && draft_[0] != '\0') DeleteFileA(draft_);
+    settings_.SetPath(SettingsName, ExecutableDirectory);
+  }
+
+ private:
+  ProfileFile& settings_;
+  char final_[sizeof settings_.path] = {};
+  char draft_[sizeof settings_.path] = {};
+  int writing_ = 0;
+};
 
 }  // namespace
 
@@ -87,7 +108,7 @@ int DriveTable::RestoreState() {
 
   // A settings file counts as absent only when it is really not there; one that exists but
   // cannot be read now (held open, no rights) is left exactly as it is, at exit too.
-  HANDLE file = CreateFileA(kSettingsName, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileA(SettingsName, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
@@ -98,9 +119,9 @@ int DriveTable::RestoreState() {
   }
   CloseHandle(file);
 
-  settings.SetPath(kSettingsName, ExecutableDirectory);
+  settings.SetPath(SettingsName, ExecutableDirectory);
   char root[256];
-  if (!settings.ReadString(kRootSection, "PATH", root, sizeof root) || !IsUsableRoot(root) ||
+  if (!settings.ReadString(RootSection, "PATH", root, sizeof root) || !IsUsableRoot(root) ||
       !PathIsDirectoryA(root)) {
     CurrentDirectoryAsRoot(TempRoot);
   } else {
@@ -109,7 +130,7 @@ int DriveTable::RestoreState() {
 
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
     char section[4];
-    FormatBounded(section, sizeof section, "%c:", 'A' + letter);
+    FormatSection(letter, section);
     char path[256];
     if (!settings.ReadString(section, "FILEPATH", path, sizeof path)) continue;
     SlotFlags flags = static_cast<SlotFlags>(settings.ReadInt(section, "FLAG"));
@@ -139,80 +160,47 @@ int DriveTable::RestoreState() {
 void DriveTable::SaveAndShutdown(int showMessages) {
   if (shutDownDone) return;
   shutDownDone = 1;
-  auto tell = [this, showMessages](const char* text) {
-    if (!showMessages) return;
-    if (messageSink != nullptr) {
-      messageSink(text);
-    } else {
-      MessageBoxA(nullptr, text, kCaption, MB_OK);
-    }
+  auto tell = [this, showMessages](ExitNotice notice, uint8_t letter, const char* folder) {
+    if (showMessages && noticeSink != nullptr) noticeSink(notice, letter, folder);
   };
-
   RefreshDriveKinds();
 
-  // The new settings file is written beside the old one and replaces it only when it is
-  // complete; the old one stays if anything goes wrong. Without a restored state (a failed
-  // start, an unreadable file) the file is not touched at all.
-  char finalPath[sizeof settings.path] = {};
-  char draftPath[sizeof settings.path] = {};
-  int saving = 0;
-  if (stateRestored) {
-    settings.SetPath(kSettingsName, ExecutableDirectory);
-    saving = settings.ready && CopyBounded(finalPath, sizeof finalPath, settings.path) &&
-             FormatBounded(draftPath, sizeof draftPath, "%s.new", finalPath);
-    if (saving) {
-      DeleteFileA(draftPath);
-      settings.SetPath(draftPath, GivenPath);
-      saving = settings.WriteString(kRootSection, "PATH", PendingTempRoot);
-    }
-  }
+  // Without a restored state (a failed start, an unreadable file) the settings file and the
+  // temporary root are left alone; only what this process mapped is undone.
+  NewSettingsFile file(settings);
+  if (stateRestored) file.Begin(PendingTempRoot);
 
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
     DriveSlot& slot = slots[letter];
-    char section[4];
-    FormatBounded(section, sizeof section, "%c:", 'A' + letter);
-
     if (kinds[letter] != DriveKind::Virtual) {
       // A drive that could not be re-created at start-up keeps its section while its
       // folder still holds changes the archive lacks.
-      if (saving && ((unrestoredPending >> letter) & 1) && (slot.flags & WriteBackPending)) {
-        saving = settings.WriteString(section, "FILEPATH", slot.archivePath) &&
-                 settings.WriteInt(section, "UPTIME", slot.intervalMinutes) &&
-                 settings.WriteInt(section, "FLAG", slot.flags & ~kRunTimeMarks);
+      if (((unrestoredPending >> letter) & 1) && (slot.flags & WriteBackPending)) {
+        file.WriteDrive(letter, slot.archivePath, slot.intervalMinutes);
+        file.WriteFlags(letter, slot.flags);
       }
       continue;
     }
-
-    if (saving) {
-      saving = settings.WriteString(section, "FILEPATH", slot.archivePath) &&
-               settings.WriteInt(section, "UPTIME", slot.intervalMinutes);
-    }
+    // The archive is saved as bound before the release forgets it.
+    file.WriteDrive(letter, slot.archivePath, slot.intervalMinutes);
     if (!ReleaseArchive(letter, 0)) {
-      char text[512];
-      if (FormatReleaseFailure(*this, letter, text)) tell(text);
+      char folder[PathSize] = {};
+      FormatDriveFolder(letter, folder);
+      tell(ChangesHeldBack(letter) ? ExitNotice::ChangesKept : ExitNotice::FolderNotEmptied,
+           letter, folder);
     }
     // A failed release restarts the timer; the drive is going away.
     StopUpdateTimer(letter);
-    slot.flags &= ~kRunTimeMarks;
-    if (saving) saving = settings.WriteInt(section, "FLAG", slot.flags);
+    slot.flags &= ~RunTimeMarks;
+    file.WriteFlags(letter, slot.flags);
     if (RemoveVirtualDrive(letter)) WaitUntilLetterGone(letter);
   }
 
-  int moveFailed = 0;
-  if (stateRestored && strcmp(TempRoot, PendingTempRoot) != 0 && !MoveTempRoot()) {
-    moveFailed = 1;
-    // The drive folders are still under the old root: the next run must look there.
-    if (saving) saving = settings.WriteString(kRootSection, "PATH", TempRoot);
-  }
-  if (stateRestored) {
-    if (saving) {
-      saving = MoveFileExA(draftPath, finalPath,
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    }
-    if (!saving && draftPath[0] != '\0') DeleteFileA(draftPath);
-    settings.SetPath(kSettingsName, ExecutableDirectory);
-  }
-  if (moveFailed) tell("テンポラリフォルダの移動に失敗しました。");
+  int moveFailed = stateRestored && strcmp(TempRoot, PendingTempRoot) != 0 && !MoveTempRoot();
+  // The drive folders are still under the old root: the next run must look there.
+  if (moveFailed) file.WriteRoot(TempRoot);
+  if (stateRestored) file.Commit();
+  if (moveFailed) tell(ExitNotice::RootNotMoved, 0, "");
 
   ReleaseDLL();
   RemoveAllVirtualDrives();
@@ -232,8 +220,7 @@ void DriveTable::SetPendingTempRoot(const char* text) {
     if (drive >= 'a' && drive <= 'z') drive = static_cast<char>(drive - 'a' + 'A');
     if (drive >= 'A' && drive <= 'Z' && kinds[drive - 'A'] == DriveKind::Virtual) accepted = 0;
   }
-  if (accepted && IsUsableRoot(TempRoot) &&
-      FormatBounded(driveFolders, sizeof driveFolders, "%s\\Drive", TempRoot) &&
+  if (accepted && FormatDrivePath(TempRoot, AllDriveFolders, driveFolders, sizeof driveFolders) &&
       IsAtOrBelow(text, driveFolders)) {
     accepted = 0;
   }
@@ -245,14 +232,14 @@ void DriveTable::SetPendingTempRoot(const char* text) {
 }
 
 int DriveTable::MoveTempRoot() {
-  if (!IsUsableRoot(TempRoot) || !IsUsableRoot(PendingTempRoot)) return 0;
   // Lists for the shell end with two NULs: leave the last byte to spare.
   char from[PathSize] = {};
   char to[PathSize] = {};
-  if (!FormatBounded(from, sizeof from - 1, "%s\\Drive", TempRoot) ||
-      !FormatBounded(to, sizeof to - 1, "%s\\Drive", PendingTempRoot)) {
-    return 0;
-  }
+  if (!FormatDrivePath(PendingTempRoot, AllDriveFolders, to, sizeof to - 1)) return 0;
+  // No drive folder can lie under a root that was never usable: the new root is taken as
+  // it is, so that a bad root can always be replaced.
+  if (!IsUsableRoot(TempRoot)) return 1;
+  if (!FormatDrivePath(TempRoot, AllDriveFolders, from, sizeof from - 1)) return 0;
   // An existing "Drive" there would receive the old one inside it instead of being replaced.
   if (GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) return 0;
   // No drive folder was ever made under the old root: nothing to move.

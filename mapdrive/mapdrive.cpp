@@ -15,6 +15,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "drive_letter.h"
+
 namespace {
 
 // Wine's private mount manager request (layout of Wine 8).
@@ -50,8 +52,6 @@ bool RunningUnderWine() {
   return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-bool LetterPresent(char letter) { return (GetLogicalDrives() >> (letter - 'A')) & 1; }
-
 // Sends a define request; with mountPoint null the letter is removed.
 bool DefineWineDrive(char letter, const char* mountPoint) {
   HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
@@ -85,7 +85,7 @@ bool DefineWineDrive(char letter, const char* mountPoint) {
 }
 
 int Map(char letter, const char* folder) {
-  if (LetterPresent(letter)) return Fail("the drive letter is already in use", letter);
+  if (LetterPresent(letter - 'A')) return Fail("the drive letter is already in use", letter);
   char full[MAX_PATH];
   DWORD n = GetFullPathNameA(folder, sizeof full, full, nullptr);
   if (n == 0 || n >= sizeof full) return Fail("the folder name is not usable");
@@ -112,12 +112,12 @@ int Map(char letter, const char* folder) {
   if (!mountPoint) return Fail("the folder has no Unix path");
   bool ok = DefineWineDrive(letter, mountPoint);
   HeapFree(GetProcessHeap(), 0, mountPoint);
-  if (!ok || !LetterPresent(letter)) return Fail("the drive could not be mapped", letter);
+  if (!ok || !LetterPresent(letter - 'A')) return Fail("the drive could not be mapped", letter);
   return 0;
 }
 
 int Unmap(char letter) {
-  if (!LetterPresent(letter)) return Fail("the drive letter is not in use", letter);
+  if (!LetterPresent(letter - 'A')) return Fail("the drive letter is not in use", letter);
   char drive[3] = {letter, ':', '\0'};
   if (!RunningUnderWine()) {
     if (!DefineDosDeviceA(DDD_REMOVE_DEFINITION, drive, nullptr)) {
@@ -125,7 +125,7 @@ int Unmap(char letter) {
     }
     return 0;
   }
-  if (!DefineWineDrive(letter, nullptr) || LetterPresent(letter)) {
+  if (!DefineWineDrive(letter, nullptr) || LetterPresent(letter - 'A')) {
     return Fail("the drive could not be removed", letter);
   }
   return 0;

@@ -80,17 +80,35 @@ int CreateDirectoryPath(const char* path) {
   return 1;
 }
 
-void EnterExecutableDirectory() {
+int ExecutableFolder(char* buffer, size_t size) {
   char path[MAX_PATH] = {};
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return;
-  size_t cut = LastBackslash(path);
-  if (cut == 0) return;
-  // "X:" alone would name drive X's current directory, not its root: keep the backslash.
-  if (path[cut - 1] == ':') {
-    path[cut + 1] = '\0';
-  } else {
-    path[cut] = '\0';
+  if (n == 0 || n >= sizeof path) return 0;
+  // The last backslash that is a character of its own: the trail byte of a double-byte
+  // character may have the same value.
+  size_t cut = 0;
+  for (size_t i = 0; path[i] != '\0'; ++i) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0') {
+      ++i;
+    } else if (path[i] == '\\') {
+      cut = i;
+    }
   }
-  SetCurrentDirectoryA(path);
+  if (cut == 0) return 0;
+  // "X:" alone would name drive X's current directory, not its root: keep the backslash.
+  path[path[cut - 1] == ':' ? cut + 1 : cut] = '\0';
+  return CopyBounded(buffer, size, path);
+}
+
+int ExecutableFilePath(const char* name, char* buffer, size_t size) {
+  char folder[MAX_PATH];
+  if (!ExecutableFolder(folder, sizeof folder)) return 0;
+  size_t length = strlen(folder);
+  const char* separator = folder[length - 1] == '\\' ? "" : "\\";
+  return FormatBounded(buffer, size, "%s%s%s", folder, separator, name);
+}
+
+void EnterExecutableDirectory() {
+  char folder[MAX_PATH];
+  if (ExecutableFolder(folder, sizeof folder)) SetCurrentDirectoryA(folder);
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 class FileHandle {
  public:
   HANDLE handle = nullptr;  // null while no file is held
@@ -28,6 +30,12 @@ int FileExists(const char* name);
 // could be made.
 int CreateDirectoryPath(const char* path);
 
-// Makes the executable's own folder the current directory (its root, "X:\", for an
-// executable in a drive's root).
+// The executable's own folder: "X:\dir", or its root "X:\" for an executable in a drive's
+// root. 1 when it fit.
+int ExecutableFolder(char* buffer, size_t size);
+
+// A file of the given bare name beside the executable. 1 when the path fit.
+int ExecutableFilePath(const char* name, char* buffer, size_t size);
+
+// Makes the executable's own folder the current directory.
 void EnterExecutableDirectory();

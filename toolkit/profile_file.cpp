@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bounded_text.h"
+#include "file_handle.h"
 
 namespace {
 const char kNotFound[] = "NotFound";
@@ -14,18 +15,11 @@ void ProfileFile::SetPath(const char* name, int base) {
   UINT n = 0;
   switch (base) {
     case ExecutableDirectory: {
-      n = GetModuleFileNameA(nullptr, directory, sizeof directory);
-      if (n >= sizeof directory) n = 0;
-      size_t cut = 0;
-      for (size_t i = n; n != 0 && i-- > 1;) {
-        if (directory[i] == '\\') {
-          cut = i;
-          break;
-        }
-      }
-      if (cut == 0) return;
-      directory[cut] = '\0';
-      break;
+      char composed[sizeof path];
+      if (!ExecutableFilePath(name, composed, sizeof composed)) return;
+      memcpy(path, composed, sizeof path);
+      ready = 1;
+      return;
     }
     case WindowsDirectory:
       n = GetWindowsDirectoryA(directory, sizeof directory);

@@ -5,11 +5,11 @@
 #include <shellapi.h>
 
 #include "file_handle.h"
+#include "messages.h"
 #include "resource_ids.h"
 
 namespace {
 
-const char* const ApplicationName = "Tembrook";
 const char* const VersionText = "Ver. 0.91";
 // Held until the process ends, so a second start finds the first however it ends.
 const char* const InstanceMutexName = "Tembrook.ResidentInstance";
@@ -21,10 +21,6 @@ UINT taskbarCreatedMessage = 0;
 // Set while the drop bar's modal loop runs: the tray icon stays live meanwhile, and a second
 // bar would act on the same letters.
 int dropBarOpen = 0;
-
-void ShowMessage(HWND owner, const char* text) {
-  MessageBoxA(owner, text, ApplicationName, MB_OK);
-}
 
 HICON ProgramIcon() {
   return LoadIconA(application.instanceHandle, MAKEINTRESOURCEA(IDI_TEMBROOK));
@@ -142,16 +138,16 @@ int InitApplication() {
   if (!driveTable.RestoreState()) return 0;
   if (!CreateMainWindow()) {
     // Without the window nothing could reach the program: say so and end.
-    ShowMessage(nullptr, "Tembrookを起動できませんでした。");
+    ShowMessage(nullptr, CannotStartText);
     return 0;
   }
   FileHandle file;
   if (!file.Open("Drive.bmp", GENERIC_READ)) {
-    ShowMessage(MainWindow.hwnd, "仮想ドライブ画像が見つかりません。");
+    ShowMessage(MainWindow.hwnd, DriveImageMissingText);
     return 0;
   }
   if (!iconStrip.Load(file.handle)) {
-    ShowMessage(MainWindow.hwnd, "仮想ドライブ画像が読み出せません。");
+    ShowMessage(MainWindow.hwnd, DriveImageUnreadableText);
     return 0;
   }
   file.Close();
@@ -184,13 +180,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   DWORD mutexError = GetLastError();
   if (instanceMutex == nullptr || mutexError == ERROR_ALREADY_EXISTS) {
     if (instanceMutex != nullptr || mutexError == ERROR_ACCESS_DENIED) {
-      ShowMessage(nullptr, "Tembrookは既に起動しています。");
+      ShowMessage(nullptr, AlreadyRunningText);
     } else {
-      ShowMessage(nullptr, "Tembrookを起動できませんでした。");
+      ShowMessage(nullptr, CannotStartText);
     }
     return 0;
   }
 
+  // The exit sequence runs after the windows are gone: its boxes have no owner.
+  driveTable.noticeSink = ShowExitNotice;
   if (!InitApplication()) return 0;
   return RunMessageLoop();
 }

@@ -6,6 +6,7 @@
 
 #include "application.h"
 #include "bounded_text.h"
+#include "messages.h"
 
 uint8_t DropBarLetters[LetterCount + 1] = {DropBarListEnd};
 
@@ -60,29 +61,22 @@ bool ArchiveInsideDrive(uint8_t letter, const char* path) {
   return InsideFolder(archive, canonicalFolder);
 }
 
-void ShowDriveMessage(HWND bar, const char* format, uint8_t letter) {
-  char text[256];
-  if (FormatBounded(text, sizeof text, format, 'A' + letter)) {
-    MessageBoxA(bar, text, "Tembrook", MB_OK);
-  }
-}
-
 void ReplaceArchive(HWND bar, uint8_t letter, const char* path) {
   // The settings dialog can run while the bar is open and may have removed the drive.
   if (driveTable.kinds[letter] != DriveKind::Virtual) return;
   if (ArchiveInsideDrive(letter, path)) {
-    ShowDriveMessage(bar, "圧縮ファイルが仮想ドライブ%c:の中にあるため開けません。", letter);
+    ShowDriveMessage(bar, ArchiveInsideDriveText, letter);
     return;
   }
-  // With the mark set, a refused release means the drive's changes could not be packed:
-  // they are still in the folder, which the new archive must not overwrite.
-  if (!driveTable.ReleaseArchive(letter, 1) &&
-      (driveTable.slots[letter].flags & WriteBackPending)) {
-    ShowDriveMessage(bar,
-                     "仮想ドライブ%c:の内容を圧縮ファイルに書き戻せませんでした。\n"
-                     "新しい圧縮ファイルは開いていません。",
-                     letter);
-    return;
+  if (!driveTable.ReleaseArchive(letter, 1)) {
+    // Changes that could not be written back are still in the folder, which the new
+    // archive must not overwrite.
+    if (driveTable.ChangesHeldBack(letter)) {
+      ShowKeptChanges(bar, letter, KeptChanges::DropRefused);
+      return;
+    }
+    // Only the emptying failed: the new archive is extracted over what remained.
+    ShowDriveMessage(bar, FolderNotEmptiedText, letter);
   }
   driveTable.BindArchive(letter, path, 1);
 }

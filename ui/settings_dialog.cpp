@@ -9,6 +9,7 @@
 #include "archive_library.h"
 #include "format_text.h"
 #include "list_view_control.h"
+#include "messages.h"
 #include "resource_ids.h"
 
 SettingsDraft settingsDraft;
@@ -22,46 +23,16 @@ enum DriveListColumn { LetterColumn = 0, KindColumn = 1, ArchiveColumn = 2, Stat
 const char* const UpdateOn = "更新あり";
 const char* const UpdateOff = "更新なし";
 
-const char* const AlreadyVirtualMessage = "このドライブは既に仮想ドライブとして設定されています。";
-const char* const NotUsableMessage = "このドライブは物理ドライブであるか、使用出来ません。";
-const char* const NotInUseMessage = "このドライブは未使用です。";
-const char* const WriteBackFailedMessage =
-    "仮想ドライブ%c:の内容を圧縮ファイルに書き戻せませんでした。\n"
-    "仮想ドライブは破棄していません。";
-
-// The run-time marks of a slot belong to the table, not to the draft: the apply pass keeps
-// them as the slot has them. The pending write-back mark can change under an open dialog
-// (a timed write-back fails or succeeds), so the table's current value is the true one.
-constexpr SlotFlags TableOwnedFlags = TimerRunning | WriteBackPending;
-
 // The formats list is built on the dialog's first use and kept until the process ends.
 ListViewControl& FormatList() {
   static ListViewControl list;
   return list;
 }
 
-void ShowMessage(HWND dialog, const char* text) {
-  MessageBoxA(dialog, text, "Tembrook", MB_OK);
-}
-
 const char* KindName(DriveKind kind) { return DriveKindNames[static_cast<int>(kind) & 7]; }
 
 const char* StateText(SlotFlags flags) {
   return (flags & ReflectToArchive) ? UpdateOn : UpdateOff;
-}
-
-// Before a drive is removed its changes are packed into the archive when it reflects them
-// or holds changes an earlier write-back could not save, and an archive is bound. An
-// archive of a format the library can only read is removed without one, as a release does:
-// otherwise such a drive could never be removed. A kind of 0 (the archive was not
-// recognised) proves nothing and still wants its write-back.
-bool WriteBackWanted(const DriveSlot& slot) {
-  if (!(slot.flags & (ReflectToArchive | WriteBackPending))) return false;
-  if (slot.archivePath[0] == '\0') return false;
-  FormatMask mask = GetDLLType();
-  bool readOnlyFormat =
-      mask != 0 && slot.archiveKind != 0 && ((slot.archiveKind >> 1) & mask) == 0;
-  return !readOnlyFormat;
 }
 
 void FillFormatList(HWND dialog) {
@@ -122,11 +93,11 @@ int OnInitDialog(HWND dialog) {
 void MarkVirtual(HWND dialog, int row) {
   DriveKind kind = settingsDraft.kinds[row];
   if (kind == DriveKind::Virtual) {
-    ShowMessage(dialog, AlreadyVirtualMessage);
+    ShowMessage(dialog, AlreadyVirtualText);
     return;
   }
   if (kind != DriveKind::Free) {
-    ShowMessage(dialog, NotUsableMessage);
+    ShowMessage(dialog, NotUsableText);
     return;
   }
   driveList.SetItemText(row, KindColumn, KindName(DriveKind::Virtual), SetCell);
@@ -140,11 +111,11 @@ void MarkVirtual(HWND dialog, int row) {
 int RowIsVirtual(HWND dialog, int row) {
   DriveKind kind = settingsDraft.kinds[row];
   if (kind == DriveKind::Free) {
-    ShowMessage(dialog, NotInUseMessage);
+    ShowMessage(dialog, NotInUseText);
     return 0;
   }
   if (kind != DriveKind::Virtual) {
-    ShowMessage(dialog, NotUsableMessage);
+    ShowMessage(dialog, NotUsableText);
     return 0;
   }
   return 1;
@@ -188,17 +159,18 @@ int ApplyDraft(HWND dialog) {
 
     if (draftKind == DriveKind::Virtual && tableKind == DriveKind::Free) {
       if (!driveTable.CreateVirtualDrive(i, driveTable.TempRoot)) {
-        ShowMessage(dialog, "仮想ドライブを作成中にエラーが発生しました。");
+        ShowMessage(dialog, CreateFailedText);
         return 0;
       }
     } else if (draftKind == DriveKind::Free && tableKind == DriveKind::Virtual) {
-      // A failed write-back keeps the letter: its folder holds the only copy of the changes.
-      if (WriteBackWanted(slot) && !driveTable.WriteBackArchive(i)) {
-        ShowMessage(dialog, FormatText(WriteBackFailedMessage, 'A' + i));
+      // A folder holding changes that could not be written back keeps its letter: it is
+      // the only copy of them.
+      if (!driveTable.SecureChanges(i)) {
+        ShowKeptChanges(dialog, i, KeptChanges::RemovalRefused);
         return 0;
       }
       if (!driveTable.RemoveVirtualDrive(i)) {
-        ShowMessage(dialog, "仮想ドライブを破棄中にエラーが発生しました。");
+        ShowMessage(dialog, RemoveFailedText);
         return 0;
       }
     }

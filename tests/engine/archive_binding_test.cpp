@@ -47,7 +47,7 @@ class ArchiveBindingTest : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     ASSERT_EQ(1, LoadDLL());
-    table_.messageSink = CollectMessage;
+    table_.noticeSink = CollectMessage;
     ASSERT_EQ(1, CopyBounded(table_.TempRoot, sizeof table_.TempRoot, root_.Path().c_str()));
     ASSERT_EQ(1, MakeArchive(first_, {{"a.txt", "alpha"}, {"sub\\b.txt", "beta"}}));
     ASSERT_EQ(1, MakeArchive(second_, {{"c.txt", "gamma"}}, 1));

@@ -23,12 +23,20 @@ constexpr ArchiveKind PackingKind(int format) { return 0x40000000u | (1u << form
 
 using Files = std::map<std::string, std::string>;  // relative path ("a\b.txt") -> content
 
-// Messages the table under test would have shown, in order.
+// The exit notices the table under test gave, in order: "kept R: <folder>", "not emptied
+// R:", "root not moved".
 inline std::vector<std::string>& Messages() {
   static std::vector<std::string> messages;
   return messages;
 }
-inline void CollectMessage(const char* text) { Messages().push_back(text); }
+inline void CollectMessage(ExitNotice notice, uint8_t letter, const char* folder) {
+  std::string drive = std::string(1, static_cast<char>('A' + letter)) + ":";
+  switch (notice) {
+    case ExitNotice::ChangesKept: Messages().push_back("kept " + drive + " " + folder); break;
+    case ExitNotice::FolderNotEmptied: Messages().push_back("not emptied " + drive); break;
+    case ExitNotice::RootNotMoved: Messages().push_back("root not moved"); break;
+  }
+}
 
 inline bool WriteTree(const std::string& root, const Files& files) {
   for (const auto& entry : files) {

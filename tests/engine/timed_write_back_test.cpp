@@ -52,7 +52,7 @@ class TimedWriteBackTest : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     ASSERT_EQ(1, LoadDLL());
-    table_.messageSink = CollectMessage;
+    table_.noticeSink = CollectMessage;
     ASSERT_EQ(1, CopyBounded(table_.TempRoot, sizeof table_.TempRoot, root_.Path().c_str()));
     ASSERT_EQ(1, MakeArchive(archive_, {{"a.txt", "alpha"}, {"sub\\b.txt", "beta"}}));
   }

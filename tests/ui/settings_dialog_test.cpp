@@ -14,6 +14,7 @@
 #include "archive_library.h"
 #include "dialog_test_helpers.h"
 #include "drive_options_dialog.h"
+#include "file_handle.h"
 #include "resource_ids.h"
 #include "test_support.h"
 
@@ -514,33 +515,49 @@ TEST_F(SettingsDialogTest, FailingRemoveStopsThePassWithItsMessage) {
   EXPECT_EQ(driveTable.slots[RowN].intervalMinutes, 2);
 }
 
-TEST_F(SettingsDialogTest, FailedWriteBackBeforeRemovalKeepsTheLetter) {
+// The archive is gone (moved or deleted): a drive folder holding changes keeps its letter
+// with the message; an empty one has nothing to lose and is removed.
+TEST_F(SettingsDialogTest, FailedWriteBackBeforeRemovalKeepsOnlyADriveWithChanges) {
   ASSERT_TRUE(LoadDLL());
   const ArchiveKind Zip = 0x80000002;
   std::string missing = root / "missing.zip";
   const struct {
     SlotFlags flags;
     ArchiveKind kind;
+    bool changes;
   } cases[] = {
-      {ReflectToArchive, Zip},
-      {WriteBackPending, Zip},
-      {ReflectToArchive, 0},  // not recognised at start-up: no proof it cannot be packed
+      {ReflectToArchive, Zip, true},
+      {WriteBackPending, Zip, true},
+      {ReflectToArchive, 0, true},  // not recognised at start-up: no proof it cannot be packed
+      {ReflectToArchive, Zip, false},
+      {ReflectToArchive | WriteBackPending, Zip, false},
   };
   for (const auto& c : cases) {
     FakeVirtual(RowM, c.flags, missing.c_str(), 6);
     driveTable.slots[RowM].archiveKind = c.kind;
+    test::RemoveTree(DriveFolder('M'));
+    CreateDirectoryPath(DriveFolder('M').c_str());
+    if (c.changes) {
+      ASSERT_TRUE(test::WriteFileBytes(DriveFolder('M') + "\\a.txt", "changed"));
+    }
     FakeVirtual(RowN, 0, "", 2);
     WindowScript script;
     ModelessDialog dialog(IDD_SETTINGS, SettingsDialogProc);
     RowCommand(dialog.hwnd, IDC_SETTINGS_REMOVE, {RowM});
     settingsDraft.slots[RowN].intervalMinutes = 9;
     Click(dialog.hwnd, IDC_SETTINGS_OK);
+    EXPECT_TRUE(dialog.Closed());
 
+    if (!c.changes) {
+      EXPECT_TRUE(script.messages.empty()) << c.flags;
+      EXPECT_EQ(driveTable.kinds[RowM], DriveKind::Free) << c.flags;
+      EXPECT_EQ(driveTable.slots[RowN].intervalMinutes, 9);
+      continue;
+    }
     ASSERT_EQ(script.messages.size(), 1u) << c.flags;
     EXPECT_EQ(script.messages[0], WriteBackFailed('M'));
-    EXPECT_TRUE(dialog.Closed());
     EXPECT_EQ(driveTable.kinds[RowM], DriveKind::Virtual);
-    EXPECT_EQ(driveTable.slots[RowM].flags, c.flags);
+    EXPECT_EQ(driveTable.slots[RowM].flags, c.flags | WriteBackPending);
     EXPECT_STREQ(driveTable.slots[RowM].archivePath, missing.c_str());
     EXPECT_EQ(driveTable.slots[RowN].intervalMinutes, 2);
   }
@@ -671,6 +688,19 @@ TEST_F(SettingsDialogTest, FolderBoxTakesOnlyAnExistingUsableFolder) {
     EXPECT_EQ(std::string(driveTable.PendingTempRoot), c.pending) << c.text;
     EXPECT_STREQ(driveTable.TempRoot, root.Path().c_str());
   }
+  EXPECT_TRUE(script.messages.empty());
+}
+
+TEST_F(SettingsDialogTest, ChosenRootReplacesAnUnusableOneAtTheExit) {
+  test::TempFolder chosen("chosen");
+  driveTable.TempRoot[0] = '\0';  // the executable lies in a network folder
+  driveTable.PendingTempRoot[0] = '\0';
+  WindowScript script;
+  ModelessDialog dialog(IDD_SETTINGS, SettingsDialogProc);
+  SetDlgItemTextA(dialog.hwnd, IDC_SETTINGS_FOLDER, chosen.Path().c_str());
+  Click(dialog.hwnd, IDC_SETTINGS_OK);
+  EXPECT_EQ(std::string(driveTable.PendingTempRoot), chosen.Path());
+  EXPECT_EQ(1, driveTable.MoveTempRoot());
   EXPECT_TRUE(script.messages.empty());
 }
 
@@ -810,6 +840,8 @@ TEST_F(SettingsDialogTest, ModalRunEndsWithOneAfterOkAlsoWhenThePassStopped) {
   std::string missing = root / "missing.zip";
   FakeVirtual(RowM, ReflectToArchive, missing.c_str());
   driveTable.slots[RowM].archiveKind = 0x80000002;
+  CreateDirectoryPath(DriveFolder('M').c_str());
+  ASSERT_TRUE(test::WriteFileBytes(DriveFolder('M') + "\\a.txt", "changed"));
   WindowScript script;
   script.Then("設定", [](HWND dialog) { RowCommand(dialog, IDC_SETTINGS_REMOVE, {RowM}); });
   script.Then("設定", [](HWND dialog) { Click(dialog, IDC_SETTINGS_OK); });

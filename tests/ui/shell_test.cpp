@@ -37,7 +37,7 @@ void CALLBACK CountTicksThenQuit(HWND, UINT, UINT_PTR, DWORD) {
 
 std::vector<std::string> sinkMessages;
 
-void CollectMessage(const char* text) { sinkMessages.push_back(text); }
+void CollectMessage(ExitNotice, uint8_t, const char*) { sinkMessages.push_back("notice"); }
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -201,11 +201,11 @@ TEST_F(MainWindowTest, SessionEndShutsDownOnceAndOnlyWhenTheSessionReallyEnds) {
   EXPECT_EQ(TRUE, SendMessageA(main, WM_QUERYENDSESSION, 0, 0));
   SendMessageA(main, WM_ENDSESSION, FALSE, 0);
   EXPECT_EQ(0, driveTable.shutDownDone);
-  driveTable.messageSink = CollectMessage;
+  driveTable.noticeSink = CollectMessage;
   SendMessageA(main, WM_ENDSESSION, TRUE, 0);
   EXPECT_EQ(1, driveTable.shutDownDone);
   EXPECT_TRUE(sinkMessages.empty());
-  driveTable.messageSink = nullptr;
+  driveTable.noticeSink = nullptr;
 }
 
 TEST_F(MainWindowTest, TrayIconComesBackWhenTheTaskBarIsRecreated) {

@@ -1,0 +1,47 @@
+// Every text the program shows the user, and the one way it shows them: a message box
+// with the caption "Tembrook" and an OK button.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "drive_table.h"
+
+// The program's name: message-box caption, main window title and tray tip.
+extern const char* const ApplicationName;
+
+// Texts shown as they stand.
+extern const char* const AlreadyRunningText;
+extern const char* const CannotStartText;
+extern const char* const DriveImageMissingText;
+extern const char* const DriveImageUnreadableText;
+extern const char* const AlreadyVirtualText;
+extern const char* const NotUsableText;
+extern const char* const NotInUseText;
+extern const char* const CreateFailedText;
+extern const char* const RemoveFailedText;
+// Texts that name a drive: "%c" is its letter.
+extern const char* const ArchiveInsideDriveText;
+extern const char* const FolderNotEmptiedText;
+
+// What was done about a drive whose changes could not be written back.
+enum class KeptChanges {
+  DropRefused,     // the dropped archive was not opened
+  RemovalRefused,  // the drive was not removed
+  AtExit,          // the changes stay in the drive folder
+};
+
+// Shows the text; owner null gives a box with no owner.
+void ShowMessage(HWND owner, const char* text);
+// Shows a text that names a drive.
+void ShowDriveMessage(HWND owner, const char* format, uint8_t letter);
+// Tells that the drive's changes could not be written back, and what was done instead.
+// folder: the drive folder, named in the exit's text.
+void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder = "");
+// The exit sequence's notices, in boxes with no owner (the engine's notice sink).
+void ShowExitNotice(ExitNotice notice, uint8_t letter, const char* folder);
+
+// When set, texts go here instead of a message box (tests, and anything that must not wait
+// on a box).
+extern void (*messageSink)(HWND owner, const char* text);
