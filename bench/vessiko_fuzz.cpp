@@ -1,6 +1,7 @@
 // libFuzzer target over the archive library's core: recognition, extraction into a scratch
 // folder and the update pack that copies the old archive's entries. Every input starts from
-// an empty scratch folder, and nothing may land outside it.
+// an empty scratch folder, and nothing may land outside it. The input's first bytes are also
+// taken as an entry name on their own, for the name checks every archive's names go through.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,10 +12,13 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
-#include "vessiko_core.h"
+#include "core_internal.h"
 
 namespace {
+
+constexpr size_t LongestNameTried = 1024;
 
 std::string scratch;
 
@@ -47,6 +51,50 @@ void ExpectNothingOutside(const std::string& input, const std::string& folder,
   }
 }
 
+// An entry name the checks accepted: components that are neither empty nor "." nor "..",
+// hold no separator or drive colon, and a presence key that is folded already, uses '/'
+// alone and splits into as many components again.
+void CheckNameChecks(const std::string& name) {
+  std::vector<std::string> components;
+  if (!SplitEntryName(name, &components) || components.empty()) return;
+  for (const std::string& component : components) {
+    if (component.empty() || component == "." || component == ".." ||
+        component.find_first_of("/\\:") != std::string::npos) {
+      fprintf(stderr, "an unsafe component passed the name checks: %s\n", component.c_str());
+      abort();
+    }
+  }
+  std::string key = PresenceKey(components);
+  if (key.find('\\') != std::string::npos || FoldCase(key) != key) {
+    fprintf(stderr, "a presence key is not what the names say: %s\n", key.c_str());
+    abort();
+  }
+  std::vector<std::string> again;
+  if (!SplitEntryName(key, &again) || again.size() != components.size()) {
+    fprintf(stderr, "a presence key does not split as its name: %s\n", key.c_str());
+    abort();
+  }
+}
+
+// Strict UTF-8 comes back byte for byte from its decoding.
+void CheckUtf8RoundTrip(const std::string& name) {
+  std::wstring wide;
+  std::string back;
+  if (DecodeUtf8(name.c_str(), &wide) && (!EncodeUtf8(wide.c_str(), &back) || back != name)) {
+    fprintf(stderr, "UTF-8 did not survive its decoding: %s\n", name.c_str());
+    abort();
+  }
+}
+
+// The bytes up to the first NUL, at most a long path's worth: cheap beside an extraction.
+void CheckNameOf(const uint8_t* data, size_t size) {
+  size_t length = 0;
+  while (length < size && length < LongestNameTried && data[length] != 0) ++length;
+  std::string name(reinterpret_cast<const char*>(data), length);
+  CheckNameChecks(name);
+  CheckUtf8RoundTrip(name);
+}
+
 void EmptyScratch() {
   std::error_code error;
   for (const auto& item : std::filesystem::directory_iterator(scratch, error)) {
@@ -62,6 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CheckNameOf(data, size);
   if (!PrepareScratch()) abort();
   std::string input = scratch + "/input";
   std::string folder = scratch + "/out";

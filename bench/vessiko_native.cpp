@@ -17,10 +17,10 @@
 namespace {
 
 int FormatIndex(const char* name) {
-  static const char* const names[WritableFormatCount] = {"zip",    "7z",      "tar",
-                                                         "tar.gz", "tar.bz2", "tar.xz"};
+  static const char* const FormatNames[WritableFormatCount] = {"zip",    "7z",      "tar",
+                                                               "tar.gz", "tar.bz2", "tar.xz"};
   for (int i = 0; i < WritableFormatCount; ++i) {
-    if (strcmp(name, names[i]) == 0) return i;
+    if (strcmp(name, FormatNames[i]) == 0) return i;
   }
   return -1;
 }

@@ -5,15 +5,20 @@
 
 namespace {
 
-constexpr uint32_t LocalSignature = 0x04034b50;
-constexpr uint32_t CentralSignature = 0x02014b50;
-constexpr uint32_t EndSignature = 0x06054b50;
-constexpr uint32_t End64Signature = 0x06064b50;
-constexpr uint32_t End64LocatorSignature = 0x07064b50;
-constexpr uint16_t Zip64Tag = 0x0001;
-constexpr uint16_t TimestampTag = 0x5455;
+// The markers that open each kind of record.
+enum RecordSignature : uint32_t {
+  LocalSignature = 0x04034b50,
+  CentralSignature = 0x02014b50,
+  EndSignature = 0x06054b50,
+  End64Signature = 0x06064b50,
+  End64LocatorSignature = 0x07064b50,
+};
+// The extra fields the writer stores.
+enum ExtraFieldTag : uint16_t { Zip64Tag = 0x0001, TimestampTag = 0x5455 };
 constexpr uint16_t Utf8Flag = 0x0800;
 constexpr uint64_t Limit32 = 0xFFFFFFFFu;
+// "Version made by": the high byte names the system whose attributes are stored.
+constexpr uint32_t MadeOnUnix = 3 * 256;
 // A streamed entry near this size may end up past 4 GiB once deflate has had its say (it
 // can grow incompressible data a little), so its local header makes room for ZIP64 sizes.
 constexpr int64_t StreamZip64Threshold = 0xFF000000LL;
@@ -79,6 +84,96 @@ void StartRecord(const ZipItem& item, uint64_t offset, ZipCentralRecord* r) {
 int VersionNeeded(int method, int zip64) {
   if (zip64) return 45;
   return method == 8 ? 20 : 10;
+}
+
+// A value of a 32-bit field, or the mark that sends a reader to the ZIP64 field.
+uint32_t Field32(uint64_t value) {
+  return value >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+void AddTimestamp(const ZipItem& item, Bytes* extra) {
+  if (!HasTimestamp(item)) return;
+  extra->U16(TimestampTag);
+  extra->U16(5);
+  extra->b.push_back(1);  // modification time only
+  extra->U32(static_cast<uint32_t>(item.seconds));
+}
+
+// The central directory's extra field: the ZIP64 values that do not fit, and the time.
+Bytes CentralExtra(const ZipCentralRecord& r, int zip64) {
+  Bytes extra;
+  if (zip64) {
+    Bytes values;
+    if (r.size >= Limit32) values.U64(r.size);
+    if (r.compressed >= Limit32) values.U64(r.compressed);
+    if (r.offset >= Limit32) values.U64(r.offset);
+    extra.U16(Zip64Tag);
+    extra.U16(static_cast<uint32_t>(values.b.size()));
+    extra.b.insert(extra.b.end(), values.b.begin(), values.b.end());
+  }
+  AddTimestamp(r.item, &extra);
+  return extra;
+}
+
+Bytes CentralHeader(const ZipCentralRecord& r) {
+  std::string name = StoredName(r.item);
+  int zip64 = r.size >= Limit32 || r.compressed >= Limit32 || r.offset >= Limit32;
+  Bytes extra = CentralExtra(r, zip64);
+  int needed = VersionNeeded(r.method, zip64);
+  Bytes h;
+  h.U32(CentralSignature);
+  h.U16(MadeOnUnix + needed);  // the external attributes carry the Unix mode
+  h.U16(needed);
+  h.U16(r.item.utf8 ? Utf8Flag : 0);
+  h.U16(r.method);
+  h.U16(r.dosTime);
+  h.U16(r.dosDate);
+  h.U32(r.crc);
+  h.U32(Field32(r.compressed));
+  h.U32(Field32(r.size));
+  h.U16(static_cast<uint32_t>(name.size()));
+  h.U16(static_cast<uint32_t>(extra.b.size()));
+  h.U16(0);  // comment
+  h.U16(0);  // disk
+  h.U16(0);  // internal attributes
+  h.U32((r.item.mode << 16) | (r.item.folder ? 0x10 : 0));
+  h.U32(Field32(r.offset));
+  h.Text(name);
+  h.b.insert(h.b.end(), extra.b.begin(), extra.b.end());
+  return h;
+}
+
+// The records after the central directory: ZIP64 ones when a count, size or offset needs
+// them, then the classic end record.
+Bytes DirectoryEnd(uint64_t count, uint64_t directoryStart, uint64_t directorySize,
+                   uint64_t end64Offset) {
+  Bytes end;
+  if (count >= 0xFFFF || directoryStart >= Limit32 || directorySize >= Limit32) {
+    end.U32(End64Signature);
+    end.U64(44);
+    end.U16(MadeOnUnix + 45);
+    end.U16(45);
+    end.U32(0);
+    end.U32(0);
+    end.U64(count);
+    end.U64(count);
+    end.U64(directorySize);
+    end.U64(directoryStart);
+    end.U32(End64LocatorSignature);
+    end.U32(0);
+    end.U64(end64Offset);
+    end.U32(1);
+  }
+  uint32_t count16 = count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count);
+  end.U32(EndSignature);
+  end.U16(0);
+  end.U16(0);
+  end.U16(count16);
+  end.U16(count16);
+  end.U32(Field32(directorySize));
+  end.U32(Field32(directoryStart));
+  end.U16(0);
+  return end;
 }
 
 }  // namespace
@@ -155,12 +250,7 @@ int ZipWriter::WriteLocalHeader(const ZipCentralRecord& r, int zip64) {
     h.U64(r.size);
     h.U64(r.compressed);
   }
-  if (HasTimestamp(r.item)) {
-    h.U16(TimestampTag);
-    h.U16(5);
-    h.b.push_back(1);  // modification time only
-    h.U32(static_cast<uint32_t>(r.item.seconds));
-  }
+  AddTimestamp(r.item, &h);
   return Write(h.b.data(), h.b.size());
 }
 
@@ -192,7 +282,7 @@ int ZipWriter::BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater
   StartRecord(item, position, &streaming);
   streaming.method = 8;
   streamZip64 = expectedSize < 0 || expectedSize >= StreamZip64Threshold;
-  streamChunk.resize(256 * 1024);
+  streamChunk.resize(ZipChunkSize);
   return WriteLocalHeader(streaming, streamZip64);
 }
 
@@ -241,78 +331,18 @@ int ZipWriter::EndStreamed() {
   return 1;
 }
 
-int ZipWriter::Close() {
-  uint64_t directoryStart = position;
+int ZipWriter::WriteCentralDirectory() {
   for (const ZipCentralRecord& r : records) {
-    std::string name = StoredName(r.item);
-    Bytes extra;
-    int zip64 = r.size >= Limit32 || r.compressed >= Limit32 || r.offset >= Limit32;
-    if (zip64) {
-      Bytes values;
-      if (r.size >= Limit32) values.U64(r.size);
-      if (r.compressed >= Limit32) values.U64(r.compressed);
-      if (r.offset >= Limit32) values.U64(r.offset);
-      extra.U16(Zip64Tag);
-      extra.U16(static_cast<uint32_t>(values.b.size()));
-      extra.b.insert(extra.b.end(), values.b.begin(), values.b.end());
-    }
-    if (HasTimestamp(r.item)) {
-      extra.U16(TimestampTag);
-      extra.U16(5);
-      extra.b.push_back(1);
-      extra.U32(static_cast<uint32_t>(r.item.seconds));
-    }
-    int needed = VersionNeeded(r.method, zip64);
-    Bytes h;
-    h.U32(CentralSignature);
-    h.U16(3 * 256 + needed);  // made on Unix: the external attributes carry the mode
-    h.U16(needed);
-    h.U16(r.item.utf8 ? Utf8Flag : 0);
-    h.U16(r.method);
-    h.U16(r.dosTime);
-    h.U16(r.dosDate);
-    h.U32(r.crc);
-    h.U32(r.compressed >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.compressed));
-    h.U32(r.size >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
-    h.U16(static_cast<uint32_t>(name.size()));
-    h.U16(static_cast<uint32_t>(extra.b.size()));
-    h.U16(0);  // comment
-    h.U16(0);  // disk
-    h.U16(0);  // internal attributes
-    h.U32((r.item.mode << 16) | (r.item.folder ? 0x10 : 0));
-    h.U32(r.offset >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.offset));
-    h.Text(name);
-    h.b.insert(h.b.end(), extra.b.begin(), extra.b.end());
+    Bytes h = CentralHeader(r);
     if (!Write(h.b.data(), h.b.size())) return 0;
   }
-  uint64_t directorySize = position - directoryStart;
-  uint64_t count = records.size();
-  Bytes end;
-  if (count >= 0xFFFF || directoryStart >= Limit32 || directorySize >= Limit32) {
-    uint64_t end64 = position;
-    end.U32(End64Signature);
-    end.U64(44);
-    end.U16(3 * 256 + 45);
-    end.U16(45);
-    end.U32(0);
-    end.U32(0);
-    end.U64(count);
-    end.U64(count);
-    end.U64(directorySize);
-    end.U64(directoryStart);
-    end.U32(End64LocatorSignature);
-    end.U32(0);
-    end.U64(end64);
-    end.U32(1);
-  }
-  end.U32(EndSignature);
-  end.U16(0);
-  end.U16(0);
-  end.U16(count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count));
-  end.U16(count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count));
-  end.U32(directorySize >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(directorySize));
-  end.U32(directoryStart >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(directoryStart));
-  end.U16(0);
+  return 1;
+}
+
+int ZipWriter::Close() {
+  uint64_t directoryStart = position;
+  if (!WriteCentralDirectory()) return 0;
+  Bytes end = DirectoryEnd(records.size(), directoryStart, position - directoryStart, position);
   if (!Write(end.b.data(), end.b.size())) return 0;
   out.close();
   return out.fail() ? 0 : 1;

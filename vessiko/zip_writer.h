@@ -14,6 +14,9 @@
 
 #include "vessiko_core.h"
 
+// How much the writer buffers before the file, and deflates at a time when streaming.
+constexpr size_t ZipChunkSize = 256 * 1024;
+
 // What the headers say about an entry besides its data.
 struct ZipItem {
   std::string name;  // without the '/' a folder gets
@@ -58,7 +61,7 @@ struct ZipCentralRecord {
 
 struct ZipWriter {
   // Declared before the stream, which writes through it until it is closed.
-  std::vector<char> outBuffer = std::vector<char>(256 * 1024);
+  std::vector<char> outBuffer = std::vector<char>(ZipChunkSize);
   std::ofstream out;
   uint64_t position = 0;
   std::vector<ZipCentralRecord> records;
@@ -81,5 +84,6 @@ struct ZipWriter {
   int Close();
 
   int Write(const void* data, size_t size);
+  int WriteCentralDirectory();
   int WriteLocalHeader(const ZipCentralRecord& record, int zip64);
 };

@@ -1,0 +1,176 @@
+// Archive input: the format table, opening an archive for reading, and telling what an
+// archive is by its content.
+#include <fstream>
+
+#include "core_internal.h"
+
+namespace {
+
+const char* const DisplayNames[FormatIndexLimit] = {
+    "ZIP", "7-Zip", "TAR", "TAR+GZIP", "TAR+BZIP2", "TAR+XZ", "", "", "", "", "", "", "", "",
+    "", "", "LZH", "RAR", "CAB", "ISO9660", "CPIO", "AR", "WARC", "TAR+Z", "TAR+LZMA",
+    "TAR+LZIP", "SFX", "OTHER", "", "", "", ""};
+
+// libarchive takes names as UTF-16 on Windows (the locale's multibyte text would lose
+// characters outside the code page) and as the locale's bytes elsewhere; overloads pick the
+// variant that matches the native string.
+[[maybe_unused]] int OpenForReading(archive* a, const wchar_t* name) {
+  return archive_read_open_filename_w(a, name, BlockSize);
+}
+[[maybe_unused]] int OpenForReading(archive* a, const char* name) {
+  return archive_read_open_filename(a, name, BlockSize);
+}
+[[maybe_unused]] int OpenForWriting(archive* a, const wchar_t* name) {
+  return archive_write_open_filename_w(a, name);
+}
+[[maybe_unused]] int OpenForWriting(archive* a, const char* name) {
+  return archive_write_open_filename(a, name);
+}
+
+// Every format and filter libarchive can read without running another program. mtree is
+// left out on purpose: its entries may name arbitrary files of this machine as contents.
+void SupportReading(archive* a) {
+  archive_read_support_filter_gzip(a);
+  archive_read_support_filter_bzip2(a);
+  archive_read_support_filter_xz(a);
+  archive_read_support_filter_lzma(a);
+  archive_read_support_filter_lzip(a);
+  archive_read_support_filter_compress(a);
+  archive_read_support_filter_uu(a);
+  archive_read_support_format_zip(a);
+  archive_read_support_format_7zip(a);
+  archive_read_support_format_tar(a);
+  archive_read_support_format_lha(a);
+  archive_read_support_format_rar(a);
+  archive_read_support_format_rar5(a);
+  archive_read_support_format_cab(a);
+  archive_read_support_format_iso9660(a);
+  archive_read_support_format_cpio(a);
+  archive_read_support_format_ar(a);
+  archive_read_support_format_warc(a);
+}
+
+int StartsWith(const NativeString& path, const char* signature, size_t length) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  char head[8] = {};
+  if (length > sizeof head || !in.read(head, static_cast<std::streamsize>(length))) return 0;
+  return std::char_traits<char>::compare(head, signature, length) == 0;
+}
+
+}  // namespace
+
+int OpenReader(ReaderHandle* reader, const NativeString& path) {
+  if (reader->object == nullptr) return 0;
+  SupportReading(reader->object);
+  return OpenForReading(reader->object, path.c_str()) == ARCHIVE_OK;
+}
+
+int OpenWriter(WriterHandle* writer, const NativeString& path) {
+  return writer->object != nullptr && OpenForWriting(writer->object, path.c_str()) == ARCHIVE_OK;
+}
+
+uint32_t WritableFormatMask() { return (1u << WritableFormatCount) - 1; }
+
+const char* FormatDisplayName(int index) {
+  if (index < 0 || index >= FormatIndexLimit) return "";
+  return DisplayNames[index];
+}
+
+uint32_t ExtractionKind(int index) {
+  if (FormatDisplayName(index)[0] == '\0') return 0;
+  return ExtractBit | (1u << (index + 1));
+}
+
+int DecodePacKind(uint32_t kind, PacRequest* request) {
+  *request = PacRequest();
+  uint32_t modes = kind & (ExtractBit | PackBit);
+  if (modes == ExtractBit) {
+    uint32_t bits = kind & ~ExtractBit;
+    for (int i = 0; i < FormatIndexLimit - 1; ++i) {
+      if (bits == (1u << (i + 1)) && ExtractionKind(i) == kind) {
+        request->extract = 1;
+        request->format = i;
+        return 1;
+      }
+    }
+    return 0;
+  }
+  if (modes == PackBit) {
+    uint32_t bits = kind & ~(PackBit | FreshBit);
+    for (int i = 0; i < WritableFormatCount; ++i) {
+      if (bits == (1u << i)) {
+        request->format = i;
+        request->fresh = (kind & FreshBit) != 0;
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+int ClassifyArchive(archive* a, const NativeString& path) {
+  int filters = archive_filter_count(a);
+  int compression = filters == 1 ? ARCHIVE_FILTER_NONE : -1;
+  if (filters == 2) compression = archive_filter_code(a, 0);
+  switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
+    case ARCHIVE_FORMAT_ZIP:
+      if (compression != ARCHIVE_FILTER_NONE) return FormatOther;
+      return StartsWith(path, "PK", 2) ? FormatZip : FormatSelfExtracting;
+    case ARCHIVE_FORMAT_7ZIP:
+      if (compression != ARCHIVE_FILTER_NONE) return FormatOther;
+      return StartsWith(path, "7z\xBC\xAF\x27\x1C", 6) ? FormatSevenZip : FormatSelfExtracting;
+    case ARCHIVE_FORMAT_TAR:
+      switch (compression) {
+        case ARCHIVE_FILTER_NONE: return FormatTar;
+        case ARCHIVE_FILTER_GZIP: return FormatTarGzip;
+        case ARCHIVE_FILTER_BZIP2: return FormatTarBzip2;
+        case ARCHIVE_FILTER_XZ: return FormatTarXz;
+        case ARCHIVE_FILTER_COMPRESS: return FormatTarCompress;
+        case ARCHIVE_FILTER_LZMA: return FormatTarLzma;
+        case ARCHIVE_FILTER_LZIP: return FormatTarLzip;
+        default: return FormatOther;
+      }
+    case ARCHIVE_FORMAT_LHA: return FormatLzh;
+    case ARCHIVE_FORMAT_RAR: return FormatRar;
+    case ARCHIVE_FORMAT_RAR_V5: return FormatRar;
+    case ARCHIVE_FORMAT_CAB: return FormatCab;
+    case ARCHIVE_FORMAT_ISO9660: return FormatIso9660;
+    case ARCHIVE_FORMAT_CPIO: return FormatCpio;
+    case ARCHIVE_FORMAT_AR: return FormatAr;
+    case ARCHIVE_FORMAT_WARC: return FormatWarc;
+    default: return -1;
+  }
+}
+
+bool IsArchiveFile(const NativeString& path) {
+  if (path.empty()) return false;
+  PathKind kind = ProbePath(path);
+  return kind == PathKind::File || kind == PathKind::Link;
+}
+
+uint32_t CheckArchive(const NativeString& archivePath) {
+  if (!IsArchiveFile(archivePath)) return 0;
+  ReaderHandle reader;
+  if (!OpenReader(&reader, archivePath)) return 0;
+  archive_entry* entry = nullptr;
+  int status = archive_read_next_header(reader.object, &entry);
+  int format = -1;
+  if (status == ARCHIVE_OK || status == ARCHIVE_WARN) {
+    format = ClassifyArchive(reader.object, archivePath);
+  } else if (status == ARCHIVE_EOF) {
+    // An archive without entries counts only where a signature says so: a block of zeros
+    // would pass for an empty tar.
+    format = ClassifyArchive(reader.object, archivePath);
+    if (format != FormatZip && format != FormatSevenZip) format = -1;
+  }
+  return format < 0 ? 0 : ExtractionKind(format);
+}
+
+int ReadEntryData(archive* reader, std::vector<char>* buffer, const DataSink& sink) {
+  for (;;) {
+    la_ssize_t n = archive_read_data(reader, buffer->data(), buffer->size());
+    if (n == 0) return ARCHIVE_OK;
+    if (n < 0) return static_cast<int>(n);
+    if (!sink(buffer->data(), static_cast<size_t>(n))) return ARCHIVE_FAILED;
+  }
+}

@@ -1,0 +1,262 @@
+// Packing a ZIP: the files compressed on several threads ahead of the writer, which puts
+// them in order, then the old archive's absent entries compressed as the new ones are.
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "core_internal.h"
+#include "zip_writer.h"
+
+namespace {
+
+// Files up to this size are read and compressed whole by the workers; larger ones are
+// compressed while they are written, so memory stays bounded on a 32-bit process.
+constexpr int64_t InMemoryLimit = 4 * 1024 * 1024;
+// How many bytes of files the workers may hold ahead of the writer.
+constexpr int64_t InFlightBudget = 32 * 1024 * 1024;
+
+// The stored name of a path below the root.
+int ZipNameOf(const NativeString& relative, ZipItem* item) {
+  bool ascii = true;
+  for (NativeChar c : relative) ascii = ascii && CodeOf(c) < 0x80;
+  if (ascii) {
+    item->name.assign(relative.begin(), relative.end());
+    item->utf8 = 0;
+    return 1;
+  }
+  EntryHandle entry;
+  archive_entry* e = entry.object;
+  if (e == nullptr) return 0;
+  SetEntryPathName(e, relative);
+  return StoredText(archive_entry_pathname_w(e), archive_entry_pathname_utf8(e),
+                    archive_entry_pathname(e), &item->name, &item->utf8);
+}
+
+int ZipItemOf(const SourceItem& source, ZipItem* item) {
+  if (!ZipNameOf(source.relative, item)) return 0;
+  item->folder = source.folder;
+  item->mode = source.folder ? 040755 : 0100644;
+  item->seconds = source.seconds;
+  item->timed = 1;
+  return 1;
+}
+
+// Reads a listed file whole into data; 0 when it is not as long as listed.
+int ReadWholeFile(const SourceItem& source, std::vector<char>* buffer, std::vector<char>* data) {
+  data->clear();
+  data->reserve(static_cast<size_t>(source.size));
+  return ReadListedFile(source, buffer, [data](const char* bytes, size_t size) {
+    data->insert(data->end(), bytes, bytes + size);
+    return 1;
+  });
+}
+
+// A sink that compresses data into the writer's streamed entry.
+DataSink StreamSink(ZipWriter* writer) {
+  return [writer](const char* data, size_t size) { return writer->StreamData(data, size); };
+}
+
+int StreamListedFile(ZipWriter* writer, const SourceItem& source, const ZipItem& item,
+                     Deflater* deflater, std::vector<char>* buffer) {
+  return writer->BeginStreamed(item, source.size, deflater) &&
+         ReadListedFile(source, buffer, StreamSink(writer)) && writer->EndStreamed();
+}
+
+enum class JobState { Waiting, Ready, Failed, Streamed };
+
+struct PackJob {
+  JobState state = JobState::Waiting;
+  PreparedData data;
+};
+
+// The workers read and compress the listed files ahead of the writer, within a budget of
+// bytes held; the writer takes the results in listing order.
+struct ParallelCompression {
+  const std::vector<SourceItem>* items = nullptr;
+  std::vector<PackJob> jobs;
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0;
+  int64_t inFlight = 0;
+  bool stop = false;
+  std::vector<std::thread> threads;
+
+  static int64_t Cost(const SourceItem& item) {
+    return item.folder || item.size > InMemoryLimit ? 0 : item.size;
+  }
+
+  void Start(const std::vector<SourceItem>* list, unsigned count) {
+    items = list;
+    jobs.resize(list->size());
+    for (unsigned k = 0; k < count; ++k) threads.emplace_back([this] { Work(); });
+  }
+
+  // The next item to prepare, once the budget has room for it; false when there is none.
+  bool TakeNext(size_t* i) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [&] {
+      return stop || next >= items->size() || inFlight == 0 ||
+             inFlight + Cost((*items)[next]) <= InFlightBudget;
+    });
+    if (stop || next >= items->size()) return false;
+    *i = next++;
+    inFlight += Cost((*items)[*i]);
+    return true;
+  }
+
+  void Work() {
+    Deflater deflater;
+    std::vector<char> buffer(BlockSize);
+    std::vector<char> data;
+    size_t i = 0;
+    while (TakeNext(&i)) {
+      const SourceItem& item = (*items)[i];
+      PreparedData prepared;
+      JobState state = JobState::Ready;
+      if (!item.folder && item.size > InMemoryLimit) {
+        state = JobState::Streamed;
+      } else if (!item.folder && (!ReadWholeFile(item, &buffer, &data) ||
+                                  !PrepareData(&deflater, data.data(), data.size(), &prepared))) {
+        state = JobState::Failed;
+      }
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        jobs[i].data = std::move(prepared);
+        jobs[i].state = state;
+      }
+      changed.notify_all();
+    }
+  }
+
+  // Waits for job i; its data is the caller's until Done.
+  JobState Await(size_t i) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [&] { return jobs[i].state != JobState::Waiting; });
+    return jobs[i].state;
+  }
+
+  void Done(size_t i) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      inFlight -= Cost((*items)[i]);
+      jobs[i].data = PreparedData();
+    }
+    changed.notify_all();
+  }
+
+  ~ParallelCompression() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    for (std::thread& t : threads) t.join();
+  }
+};
+
+// The writer's side of a pack: the entries it has written, and what it compresses with.
+struct ZipPacking {
+  ZipWriter writer;
+  Deflater deflater;
+  std::vector<char> buffer = std::vector<char>(BlockSize);
+  std::vector<char> data;
+  std::unordered_set<NativeString> present;
+
+  int WriteListed(const std::vector<SourceItem>& items) {
+    ParallelCompression compression;
+    compression.Start(&items, WorkerCount());
+    for (size_t i = 0; i < items.size(); ++i) {
+      const SourceItem& source = items[i];
+      JobState state = compression.Await(i);
+      ZipItem item;
+      if (state == JobState::Failed || !ZipItemOf(source, &item)) return 0;
+      int written = 0;
+      if (source.folder) {
+        written = writer.AddFolder(item);
+      } else if (state == JobState::Streamed) {
+        written = StreamListedFile(&writer, source, item, &deflater, &buffer);
+      } else {
+        written = writer.AddPrepared(item, compression.jobs[i].data);
+      }
+      if (!written) return 0;
+      compression.Done(i);
+      present.insert(source.key);
+    }
+    return 1;
+  }
+
+  // A symbolic link keeps its target as its data, stored.
+  int AddLink(const ZipItem& item, archive_entry* entry) {
+    std::string target;
+    int flagged = 0;
+    if (!StoredText(archive_entry_symlink_w(entry), archive_entry_symlink_utf8(entry),
+                    archive_entry_symlink(entry), &target, &flagged)) {
+      return 0;
+    }
+    PreparedData prepared;
+    prepared.bytes.assign(target.begin(), target.end());
+    prepared.size = target.size();
+    prepared.crc = static_cast<uint32_t>(crc32(
+        0, reinterpret_cast<const Bytef*>(target.data()), static_cast<uInt>(target.size())));
+    return writer.AddPrepared(item, prepared);
+  }
+
+  // A file's data compressed whole when it is small enough, else while it is written.
+  int AddFile(const ZipItem& item, archive* reader, archive_entry* entry) {
+    int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
+    if (size >= 0 && size <= InMemoryLimit) {
+      data.clear();
+      PreparedData prepared;
+      return ReadEntryData(reader, &buffer, [this](const char* bytes, size_t n) {
+               data.insert(data.end(), bytes, bytes + n);
+               return 1;
+             }) == ARCHIVE_OK &&
+             PrepareData(&deflater, data.data(), data.size(), &prepared) &&
+             writer.AddPrepared(item, prepared);
+    }
+    return writer.BeginStreamed(item, size, &deflater) &&
+           ReadEntryData(reader, &buffer, StreamSink(&writer)) == ARCHIVE_OK &&
+           writer.EndStreamed();
+  }
+
+  // An entry of the old archive, compressed as the new ones are.
+  int AddAbsent(archive* reader, archive_entry* entry) {
+    ZipItem item;
+    if (!StoredText(archive_entry_pathname_w(entry), archive_entry_pathname_utf8(entry),
+                    archive_entry_pathname(entry), &item.name, &item.utf8)) {
+      return 0;
+    }
+    item.mode = archive_entry_mode(entry);
+    item.seconds = archive_entry_mtime(entry);
+    item.timed = archive_entry_mtime_is_set(entry);
+    switch (archive_entry_filetype(entry)) {
+      case AE_IFDIR:
+        item.folder = 1;
+        while (!item.name.empty() && item.name.back() == '/') item.name.pop_back();
+        return writer.AddFolder(item);
+      case AE_IFLNK:
+        return AddLink(item, entry);
+      case AE_IFREG:
+        return AddFile(item, reader, entry);
+      default:
+        // Devices, pipes and sockets have no place in a ZIP.
+        return 0;
+    }
+  }
+};
+
+}  // namespace
+
+int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
+             const NativeString& previous) {
+  ZipPacking packing;
+  if (!packing.writer.Open(output) || !packing.WriteListed(items)) return 0;
+  if (!previous.empty() &&
+      !ForEachAbsentEntry(previous, packing.present, [&](archive* reader, archive_entry* entry) {
+        return packing.AddAbsent(reader, entry);
+      })) {
+    return 0;
+  }
+  return packing.writer.Close();
+}
