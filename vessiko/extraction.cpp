@@ -92,9 +92,12 @@ struct Extraction {
   }
 
   // A free name beside a file, for the new content that is then moved over it; empty when
-  // none is found.
+  // none is found. The target folder may be given with '/', so either separator ends the
+  // folder: a bare name would put the temporary file in the current folder, perhaps on
+  // another volume, where moving it over the file fails.
   NativeString SiblingName(const NativeString& path) {
-    NativeString folder = path.substr(0, path.find_last_of(Separator) + 1);
+    const NativeChar separators[] = {'/', '\\', 0};
+    NativeString folder = path.substr(0, path.find_last_of(separators) + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
       NativeString candidate = folder;
       std::string name =
