@@ -20,7 +20,7 @@
 namespace {
 
 // Wine's private mount manager request (layout of Wine 8).
-constexpr DWORD kDefineUnixDrive =
+constexpr DWORD DefineUnixDrive =
     CTL_CODE(0x6D, 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
 
 struct UnixDriveRequest {
@@ -75,7 +75,7 @@ bool DefineWineDrive(char letter, const char* mountPoint) {
         request->type = DRIVE_NO_ROOT_DIR;
       }
       DWORD returned = 0;
-      ok = DeviceIoControl(manager, kDefineUnixDrive, buffer, static_cast<DWORD>(size), nullptr,
+      ok = DeviceIoControl(manager, DefineUnixDrive, buffer, static_cast<DWORD>(size), nullptr,
                            0, &returned, nullptr) != FALSE;
       HeapFree(GetProcessHeap(), 0, buffer);
     }

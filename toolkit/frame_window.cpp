@@ -9,19 +9,19 @@
 namespace {
 
 // The frame bits a preset may set; ApplyPreset clears them all first.
-const DWORD kFrameStyleBits = WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX |
+const DWORD FrameStyleBits = WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX |
                               WS_MAXIMIZEBOX;  // 0x00CF0000
-const DWORD kFrameExStyleBits = WS_EX_DLGMODALFRAME | WS_EX_TOOLWINDOW;  // 0x81
+const DWORD FrameExStyleBits = WS_EX_DLGMODALFRAME | WS_EX_TOOLWINDOW;  // 0x81
 
 struct PresetBits {
   DWORD style;
   DWORD exStyle;
 };
 
-const PresetBits kPresets[] = {
+const PresetBits Presets[] = {
     {0, WS_EX_TOOLWINDOW},                                      // 0: no frame, tool window
     {WS_CAPTION | WS_SYSMENU, 0},                               // 1
-    {kFrameStyleBits, 0},                                       // 2: full frame
+    {FrameStyleBits, 0},                                       // 2: full frame
     {WS_CAPTION | WS_SYSMENU, 0},                               // 3
     {WS_CAPTION | WS_SYSMENU, WS_EX_TOOLWINDOW},                // 4
     {WS_CAPTION | WS_SYSMENU | WS_THICKFRAME, WS_EX_TOOLWINDOW}, // 5
@@ -30,7 +30,7 @@ const PresetBits kPresets[] = {
     {WS_CAPTION, WS_EX_TOOLWINDOW},                             // 8
     {WS_CAPTION | WS_THICKFRAME, WS_EX_TOOLWINDOW},             // 9
 };
-const int kPresetCount = sizeof kPresets / sizeof kPresets[0];
+const int PresetCount = sizeof Presets / sizeof Presets[0];
 
 }  // namespace
 
@@ -47,7 +47,7 @@ FrameWindow::FrameWindow() {
   windowClass.lpszClassName = className;
   windowClass.hbrBackground = CreateSolidBrush(backgroundColour);
 
-  style = WS_POPUP | WS_VISIBLE | kFrameStyleBits;  // 0x90CF0000
+  style = WS_POPUP | WS_VISIBLE | FrameStyleBits;  // 0x90CF0000
   memset(&outerRect, 0, sizeof outerRect);
   Caption("Window", 0);
   Place(0, 0, 640, 480, 0);
@@ -87,11 +87,11 @@ int FrameWindow::Create(WNDPROC procedure, HWND parentWindow, HINSTANCE instance
 int FrameWindow::ApplyPreset(int newPreset, int query) {
   if (query) return preset;
   preset = newPreset;
-  style &= ~kFrameStyleBits;
-  exStyle &= ~kFrameExStyleBits;
-  if (newPreset >= 0 && newPreset < kPresetCount) {
-    style |= kPresets[newPreset].style;
-    exStyle |= kPresets[newPreset].exStyle;
+  style &= ~FrameStyleBits;
+  exStyle &= ~FrameExStyleBits;
+  if (newPreset >= 0 && newPreset < PresetCount) {
+    style |= Presets[newPreset].style;
+    exStyle |= Presets[newPreset].exStyle;
   }
   if (created) {
     SetWindowLongA(hwnd, GWL_STYLE, static_cast<LONG>(style));

@@ -5,8 +5,8 @@
 
 namespace {
 
-const DWORD kFileHeaderSize = 14;
-const WORD kBitmapMagic = 0x4D42;  // "BM"
+const DWORD FileHeaderSize = 14;
+const WORD BitmapMagic = 0x4D42;  // "BM"
 
 // The screen's device context, borrowed for the scope and always given back.
 class ScreenDc {
@@ -33,9 +33,9 @@ IconStrip::IconStrip() { memset(&info, 0, sizeof info); }
 int IconStrip::Load(HANDLE file) {
   Release();
 
-  unsigned char fileHeader[kFileHeaderSize];
+  unsigned char fileHeader[FileHeaderSize];
   if (!ReadAll(file, fileHeader, sizeof fileHeader)) return 0;
-  if ((fileHeader[0] | fileHeader[1] << 8) != kBitmapMagic) return 0;
+  if ((fileHeader[0] | fileHeader[1] << 8) != BitmapMagic) return 0;
 
   if (!ReadAll(file, &info, sizeof info)) return 0;
   if (info.bmiHeader.biBitCount != 8) return 0;

@@ -7,7 +7,7 @@
 #include "file_handle.h"
 
 namespace {
-const char kNotFound[] = "NotFound";
+const char NotFound[] = "NotFound";
 }
 
 void ProfileFile::SetPath(const char* name, int base) {
@@ -44,8 +44,8 @@ void ProfileFile::SetPath(const char* name, int base) {
 
 int ProfileFile::ReadString(const char* section, const char* key, char* buffer, int size) {
   if (!ready) return 0;
-  GetPrivateProfileStringA(section, key, kNotFound, buffer, size, path);
-  return strcmp(buffer, kNotFound) == 0 ? 0 : 1;
+  GetPrivateProfileStringA(section, key, NotFound, buffer, size, path);
+  return strcmp(buffer, NotFound) == 0 ? 0 : 1;
 }
 
 int ProfileFile::WriteString(const char* section, const char* key, const char* value) {

@@ -5,7 +5,7 @@
 #include "toolkit_state.h"
 
 namespace {
-const size_t kTipCapacity = 64;  // the first version's tip, terminator included
+const size_t TipCapacity = 64;  // the first version's tip, terminator included
 }
 
 TrayIcon::TrayIcon() {
@@ -18,11 +18,11 @@ TrayIcon::TrayIcon() {
 int TrayIcon::Show(HWND window, UINT message, HICON icon, const char* tip, UINT flags) {
   if (tip == nullptr) tip = "";
   size_t length = strlen(tip);
-  if (length >= kTipCapacity) return 0;
+  if (length >= TipCapacity) return 0;
   data.hWnd = window;
   data.uCallbackMessage = message;
   data.hIcon = icon;
-  memset(data.szTip, 0, kTipCapacity);
+  memset(data.szTip, 0, TipCapacity);
   memcpy(data.szTip, tip, length);
   data.uFlags = flags;
   if (added) return Shell_NotifyIconA(NIM_MODIFY, &data) ? 1 : 0;

@@ -14,8 +14,8 @@
 
 namespace {
 
-const int kIcon = 32;
-const int kLetters = 26;
+const int IconSize = 32;
+const int LetterCount = 26;
 
 // The palette: the first entries are the colours the pictures use; the rest is a colour
 // cube and a grey ramp so that the table is full.
@@ -34,14 +34,14 @@ enum Colour : uint8_t {
   CartonEdge,
   ZipLight,
   ZipDark,
-  kNamedColours
+  NamedColours
 };
 
 struct Rgb {
   uint8_t r, g, b;
 };
 
-const Rgb kNamed[kNamedColours] = {
+const Rgb Named[NamedColours] = {
     {0, 0, 0},       {255, 255, 255}, {226, 232, 240}, {58, 64, 76},   {178, 184, 194},
     {226, 230, 236}, {128, 134, 146}, {16, 42, 120},   {46, 204, 72},  {96, 102, 114},
     {226, 186, 118}, {118, 78, 28},   {246, 226, 168}, {86, 58, 18},
@@ -49,7 +49,7 @@ const Rgb kNamed[kNamedColours] = {
 
 std::vector<Rgb> Palette() {
   std::vector<Rgb> palette(256, Rgb{0, 0, 0});
-  for (int i = 0; i < kNamedColours; ++i) palette[i] = kNamed[i];
+  for (int i = 0; i < NamedColours; ++i) palette[i] = Named[i];
   int i = 16;
   for (int r = 0; r < 6; ++r)
     for (int g = 0; g < 6; ++g)
@@ -60,7 +60,7 @@ std::vector<Rgb> Palette() {
 }
 
 // A 5 x 7 font for the drive letters, one string per row, '#' for ink.
-const char* const kGlyphs[kLetters][7] = {
+const char* const Glyphs[LetterCount][7] = {
     {".###.", "#...#", "#...#", "#####", "#...#", "#...#", "#...#"},  // A
     {"####.", "#...#", "#...#", "####.", "#...#", "#...#", "####."},  // B
     {".###.", "#...#", "#....", "#....", "#....", "#...#", ".###."},  // C
@@ -123,15 +123,15 @@ void DrawDrive(Image& image, int left, int top, int bodyTop, uint8_t outside) {
 void DrawLetter(Image& image, int left, int top, int letter, int scale, uint8_t ink) {
   for (int row = 0; row < 7; ++row)
     for (int col = 0; col < 5; ++col)
-      if (kGlyphs[letter][row][col] == '#')
+      if (Glyphs[letter][row][col] == '#')
         image.Fill(left + col * scale, top + row * scale, left + col * scale + scale - 1,
                    top + row * scale + scale - 1, ink);
 }
 
 Image DriveStrip() {
-  Image strip(kIcon * kLetters, kIcon, Background);
-  for (int k = 0; k < kLetters; ++k) {
-    int left = k * kIcon;
+  Image strip(IconSize * LetterCount, IconSize, Background);
+  for (int k = 0; k < LetterCount; ++k) {
+    int left = k * IconSize;
     DrawDrive(strip, left, 0, 5, Background);
     // A white label on the left of the face carries the letter, ten by fourteen pixels.
     strip.Box(left + 5, 8, left + 18, 24, White, Shade, Body);
@@ -144,7 +144,7 @@ Image DriveStrip() {
 // The program icon: an archive carton standing on a drive. Pixels of the colour `Black`
 // outside the drawing are transparent.
 Image ProgramIcon(std::vector<uint8_t>* transparent) {
-  Image icon(kIcon, kIcon, Black);
+  Image icon(IconSize, IconSize, Black);
   DrawDrive(icon, 0, 0, 16, Black);
   icon.Box(6, 2, 25, 15, Carton, CartonEdge, Black);
   icon.Fill(7, 8, 24, 8, CartonEdge);
@@ -153,10 +153,10 @@ Image ProgramIcon(std::vector<uint8_t>* transparent) {
     icon.Set(16, y, (y % 2) ? ZipLight : ZipDark);
   }
   icon.Fill(14, 9, 17, 11, ZipDark);
-  transparent->assign(size_t(kIcon) * kIcon, 0);
-  for (int y = 0; y < kIcon; ++y)
-    for (int x = 0; x < kIcon; ++x)
-      if (icon.Get(x, y) == Black) (*transparent)[size_t(y) * kIcon + x] = 1;
+  transparent->assign(size_t(IconSize) * IconSize, 0);
+  for (int y = 0; y < IconSize; ++y)
+    for (int x = 0; x < IconSize; ++x)
+      if (icon.Get(x, y) == Black) (*transparent)[size_t(y) * IconSize + x] = 1;
   return icon;
 }
 

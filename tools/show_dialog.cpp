@@ -22,10 +22,10 @@
 
 namespace {
 
-const UINT_PTR kReadyTimer = 1;
-const UINT_PTR kCloseTimer = 2;
-const UINT kReadyDelayMs = 1500;
-const UINT kLifetimeMs = 6000;
+const UINT_PTR ReadyTimer = 1;
+const UINT_PTR CloseTimer = 2;
+const UINT ReadyDelayMs = 1500;
+const UINT LifetimeMs = 6000;
 
 const char* readyFile = "";
 IconStrip strip;
@@ -92,16 +92,16 @@ INT_PTR CALLBACK ShowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
         case IDD_DRIVE_OPTIONS: FillDriveOptions(dialog); break;
         case IDD_DROP_BAR: PlaceDropBar(dialog); break;
       }
-      SetTimer(dialog, kReadyTimer, kReadyDelayMs, nullptr);
-      SetTimer(dialog, kCloseTimer, kLifetimeMs, nullptr);
+      SetTimer(dialog, ReadyTimer, ReadyDelayMs, nullptr);
+      SetTimer(dialog, CloseTimer, LifetimeMs, nullptr);
       return TRUE;
     case WM_PAINT:
       if (strip.memoryDc == nullptr) return FALSE;
       PaintDropBar(dialog);
       return TRUE;
     case WM_TIMER:
-      if (wParam == kReadyTimer) {
-        KillTimer(dialog, kReadyTimer);
+      if (wParam == ReadyTimer) {
+        KillTimer(dialog, ReadyTimer);
         WriteReadyFile();
       } else {
         EndDialog(dialog, 0);
