@@ -110,6 +110,7 @@ def main():
     parser.add_argument("--list", default=os.path.join(os.path.dirname(__file__), "mutants.txt"))
     parser.add_argument("--only", default="")
     parser.add_argument("--rev", default="", help="mutate this commit, not the working tree")
+    parser.add_argument("--labels", default="", help="run these labels for every mutant")
     args = parser.parse_args()
     repo = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
     build_dir = os.path.abspath(os.path.join(repo, args.build))
@@ -123,6 +124,9 @@ def main():
     if args.only:
         names = set(args.only.split(","))
         mutants = [m for m in mutants if m["name"] in names]
+    if args.labels:
+        for m in mutants:
+            m["labels"] = args.labels
 
     sync_tree(repo, src, args.rev)
     env = dict(os.environ, TEMBROOK_DEPS_CACHE=os.path.join(build_dir, "deps"))
