@@ -75,6 +75,26 @@ def sync_tree(repo, src, rev):
                 os.remove(os.path.join(root, name))
 
 
+def prefix_letters(src):
+    """The drive letters of the copy's Wine prefix: name -> link target."""
+    folder = os.path.join(src, "build", "wineprefix", "dosdevices")
+    return {name: os.readlink(os.path.join(folder, name)) for name in os.listdir(folder)
+            if os.path.islink(os.path.join(folder, name))}
+
+
+def restore_letters(src, letters):
+    """Puts the prefix's letters back as they were: a mutant may unmap C: itself (Wine then
+    cannot start) or leave a letter mapped."""
+    folder = os.path.join(src, "build", "wineprefix", "dosdevices")
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        if os.path.islink(path) and letters.get(name) != os.readlink(path):
+            os.remove(path)
+    for name, target in letters.items():
+        if not os.path.lexists(os.path.join(folder, name)):
+            os.symlink(target, os.path.join(folder, name))
+
+
 def run(command, cwd, log, timeout=None):
     with open(log, "a") as out:
         out.write("\n$ %s\n" % " ".join(command))
@@ -101,7 +121,7 @@ def test(src, labels, log):
         for line in f:
             if "***Failed" in line or "***Timeout" in line or "***Exception" in line:
                 return line.split(":", 1)[1].split()[0] if ":" in line else line.strip()
-    return "?"
+    return None
 
 
 def main():
@@ -136,8 +156,9 @@ def main():
             sys.exit("mutation: the unchanged tree does not build; see %s" % log)
     labels = "|".join(sorted(set("|".join(m["labels"] for m in mutants).split("|"))))
     failed = test(src, labels, log)
-    if failed:
+    if failed != 0:
         sys.exit("mutation: the unchanged tree fails %s; see %s" % (failed, log))
+    letters = prefix_letters(src)
 
     results = []
     for m in mutants:
@@ -154,10 +175,13 @@ def main():
                     status, by = "invalid", ""
                 else:
                     by = test(src, m["labels"], log)
-                    status = "killed" if by else "survived"
+                    # A run that failed without a failing test (the tests could not even be
+                    # listed) says nothing about the mutant.
+                    status = "survived" if by == 0 else "killed" if by else "error"
             finally:
                 with open(path, "w", encoding="utf-8") as f:
                     f.write(text)
+                restore_letters(src, letters)
         results.append((m["name"], status, by or ""))
         print("%-40s %-9s %s (%.0f s)" % (m["name"], status, by or "", time.time() - started),
               flush=True)
@@ -167,9 +191,9 @@ def main():
         for row in results:
             f.write("\t".join(row) + "\n")
     counts = {s: sum(1 for r in results if r[1] == s) for s in
-              ("killed", "survived", "invalid", "stale")}
+              ("killed", "survived", "invalid", "stale", "error")}
     print("mutation: %(killed)d killed, %(survived)d survived, %(invalid)d invalid, "
-          "%(stale)d stale" % counts)
+          "%(stale)d stale, %(error)d error" % counts)
 
 
 if __name__ == "__main__":
