@@ -85,14 +85,22 @@ def prefix_letters(src):
 def restore_letters(src, letters):
     """Puts the prefix's letters back as they were: a mutant may unmap C: itself (Wine then
     cannot start) or leave a letter mapped."""
-    folder = os.path.join(src, "build", "wineprefix", "dosdevices")
+    prefix = os.path.join(src, "build", "wineprefix")
+    folder = os.path.join(prefix, "dosdevices")
+    changed = False
     for name in os.listdir(folder):
         path = os.path.join(folder, name)
         if os.path.islink(path) and letters.get(name) != os.readlink(path):
             os.remove(path)
+            changed = True
     for name, target in letters.items():
         if not os.path.lexists(os.path.join(folder, name)):
             os.symlink(target, os.path.join(folder, name))
+            changed = True
+    if changed:
+        # The running wineserver keeps the letters it knew; the next one reads them anew.
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix))
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix))
 
 
 def run(command, cwd, log, timeout=None):
