@@ -6,12 +6,24 @@
 
 namespace {
 
+// Calls visit(i) for every position i of the text that holds a backslash of its own: the
+// trail byte of a double-byte character may have the same value.
+template <typename Visit>
+void ForEachBackslash(const char* text, Visit visit) {
+  for (size_t i = 0; text[i] != '\0'; ++i) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(text[i])) && text[i + 1] != '\0') {
+      ++i;
+    } else if (text[i] == '\\') {
+      visit(i);
+    }
+  }
+}
+
 // Position of the last backslash at 1..length-1 (one at position 0 does not count), or 0.
 size_t LastBackslash(const char* text) {
-  for (size_t i = strlen(text); i-- > 1;) {
-    if (text[i] == '\\') return i;
-  }
-  return 0;
+  size_t last = 0;
+  ForEachBackslash(text, [&last](size_t i) { last = i; });
+  return last;
 }
 
 // CreateDirectoryPath works on one process-wide scratch copy of the path.
@@ -66,34 +78,28 @@ int FileExists(const char* name) {
 
 int CreateDirectoryPath(const char* path) {
   size_t length = path ? strlen(path) : 0;
-  if (length == 0 || path[0] == '\\' || path[length - 1] == '\\') return 0;
+  if (length == 0 || path[0] == '\\' || EndsWithBackslash(path)) return 0;
   if (!CopyBounded(directoryScratch, sizeof directoryScratch, path)) return 0;
-  for (size_t i = 0; i + 1 < length; ++i) {
-    if (directoryScratch[i + 1] == '\\' && directoryScratch[i] != ':') {
-      char saved = directoryScratch[i + 1];
-      directoryScratch[i + 1] = '\0';
-      CreateDirectoryA(directoryScratch, nullptr);
-      directoryScratch[i + 1] = saved;
-    }
-  }
+  ForEachBackslash(path, [](size_t i) {
+    if (i == 0 || directoryScratch[i - 1] == ':') return;
+    directoryScratch[i] = '\0';
+    CreateDirectoryA(directoryScratch, nullptr);
+    directoryScratch[i] = '\\';
+  });
   CreateDirectoryA(directoryScratch, nullptr);
   return 1;
+}
+
+int EndsWithBackslash(const char* text) {
+  size_t length = strlen(text);
+  return length > 0 && LastBackslash(text) == length - 1;
 }
 
 int ExecutableFolder(char* buffer, size_t size) {
   char path[MAX_PATH] = {};
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
   if (n == 0 || n >= sizeof path) return 0;
-  // The last backslash that is a character of its own: the trail byte of a double-byte
-  // character may have the same value.
-  size_t cut = 0;
-  for (size_t i = 0; path[i] != '\0'; ++i) {
-    if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0') {
-      ++i;
-    } else if (path[i] == '\\') {
-      cut = i;
-    }
-  }
+  size_t cut = LastBackslash(path);
   if (cut == 0) return 0;
   // "X:" alone would name drive X's current directory, not its root: keep the backslash.
   path[path[cut - 1] == ':' ? cut + 1 : cut] = '\0';
@@ -103,8 +109,7 @@ int ExecutableFolder(char* buffer, size_t size) {
 int ExecutableFilePath(const char* name, char* buffer, size_t size) {
   char folder[MAX_PATH];
   if (!ExecutableFolder(folder, sizeof folder)) return 0;
-  size_t length = strlen(folder);
-  const char* separator = folder[length - 1] == '\\' ? "" : "\\";
+  const char* separator = EndsWithBackslash(folder) ? "" : "\\";
   return FormatBounded(buffer, size, "%s%s%s", folder, separator, name);
 }
 

@@ -37,5 +37,9 @@ int ExecutableFolder(char* buffer, size_t size);
 // A file of the given bare name beside the executable. 1 when the path fit.
 int ExecutableFilePath(const char* name, char* buffer, size_t size);
 
+// 1 when the text ends with a backslash of its own (not the trail byte of a double-byte
+// character such as 表).
+int EndsWithBackslash(const char* text);
+
 // Makes the executable's own folder the current directory.
 void EnterExecutableDirectory();

@@ -34,8 +34,7 @@ void ProfileFile::SetPath(const char* name, int base) {
       return;
   }
   if (n == 0 || n >= sizeof directory) return;
-  size_t length = strlen(directory);
-  const char* separator = (length > 0 && directory[length - 1] == '\\') ? "" : "\\";
+  const char* separator = EndsWithBackslash(directory) ? "" : "\\";
   char composed[sizeof path];
   if (!FormatBounded(composed, sizeof composed, "%s%s%s", directory, separator, name)) return;
   memcpy(path, composed, sizeof path);
