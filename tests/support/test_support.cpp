@@ -3,35 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace test {
-
-std::string WinePath(const char* unixPath) {
-  std::string path = std::string("Z:") + unixPath;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return path;
-}
 
 TempFolder::TempFolder(const char* tag) {
   static unsigned counter = 0;
   char base[MAX_PATH];
   GetTempPathA(sizeof base, base);
-  std::string prefix = base + ("tb-" + std::string(tag)) + "-" + std::to_string(GetCurrentProcessId());
-  do path_ = prefix + "-" + std::to_string(counter++);
-  while (!CreateDirectoryA(path_.c_str(), nullptr));
-}
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  return out.write(bytes.data(), bytes.size()).flush().good();
-}
-
-bool ReadFileBytes(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  bytes->assign(std::istreambuf_iterator<char>(in), {});
-  return in.is_open();
+  do path = base + ("tb-" + std::string(tag)) + "-" + std::to_string(GetCurrentProcessId()) +
+            "-" + std::to_string(counter++);
+  while (!CreateDirectoryA(path.c_str(), nullptr));
 }
 
 // Calls visit with the path and attributes of every entry of a folder but "." and "..".
@@ -75,22 +56,21 @@ bool WaitForLetter(int letter, bool present, DWORD milliseconds) {
   return true;
 }
 
-int RunProcess(const std::string& commandLine, DWORD timeoutMs) {
-  STARTUPINFOA si = {sizeof si};
+int RunProcess(std::string commandLine, DWORD timeout) {
+  STARTUPINFOA si = {};
   PROCESS_INFORMATION pi = {};
-  std::string line = commandLine;
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &si, &pi)) {
-    return -1;
-  }
+  si.cb = sizeof si;
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &si, &pi))
+    return -1;
+  if (WaitForSingleObject(pi.hProcess, timeout) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
   else GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
   return static_cast<int>(code);
 }
 
-int RunMapDrive(const std::string& arguments) {
+static int RunMapDrive(const std::string& arguments) {
   return RunProcess("\"" + WinePath(TEST_OUT_DIR) + "\\mapdrive.exe\" " + arguments);
 }
 
@@ -99,10 +79,10 @@ void ForceUnmap(char letter) {
   WaitForLetter(letter - 'A', false, 3000);
 }
 
-MappedLetter::MappedLetter(char letter, const std::string& folder) : letter_(letter) {
+MappedLetter::MappedLetter(char letter, const std::string& folder) : letter(letter) {
   int code = RunMapDrive(std::string(1, letter) + ": \"" + folder + "\"");
-  ok_ = code == 0 && WaitForLetter(letter - 'A', true, 3000);
-  EXPECT_TRUE(ok_) << "could not map " << letter << ": onto " << folder << " (exit " << code << ")";
+  ok = code == 0 && WaitForLetter(letter - 'A', true, 3000);
+  EXPECT_TRUE(ok) << "could not map " << letter << ": onto " << folder << " (exit " << code << ")";
 }
 
 std::vector<HWND> ThreadWindows(const std::function<bool(HWND)>& match) {
@@ -114,24 +94,16 @@ std::vector<HWND> ThreadWindows(const std::function<bool(HWND)>& match) {
   return found;
 }
 
-void Pump(DWORD milliseconds) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(5)) {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-  }
-}
-
 void CALLBACK ModalScript::Tick(HWND, UINT, UINT_PTR, DWORD) {
-  if (active == nullptr) return;
   for (HWND box : ThreadWindows(IsMessageBox)) {
     active->boxes.push_back({GetWindow(box, GW_OWNER), TextOf(GetDlgItem(box, 0xFFFF))});
     SendMessageA(box, WM_COMMAND, IDOK, 0);  // hidden at once: the next tick finds it gone
   }
   std::vector<HWND> found;
-  if (active->steps_.empty() || (found = ThreadWindows(active->steps_.front().first)).empty()) return;
+  if (active->steps.empty() || (found = ThreadWindows(active->steps.front().first)).empty()) return;
   // Off the queue first: the step may run a modal loop of its own, which ticks again.
-  auto step = std::move(active->steps_.front());
-  active->steps_.pop_front();
+  auto step = std::move(active->steps.front());
+  active->steps.pop_front();
   step.second(found[0]);
 }
 

@@ -14,7 +14,7 @@ namespace {
 // width padded to four bytes, bottom row first, pixel x of stored row r being (x + 3r) & 255.
 std::string Bitmap(int32_t width, int32_t height, WORD bitCount = 8) {
   BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, 1078};
-  BITMAPINFOHEADER info = {40, width, height, 1, bitCount};
+  BITMAPINFOHEADER info = {40, width, height, 1, bitCount, 0, 0, 0, 0, 0, 0};
   std::string out = std::string(reinterpret_cast<char*>(&file), 14) +
                     std::string(reinterpret_cast<char*>(&info), 40);
   for (int i = 0; i < 256; ++i) out += {char(i), char(255 - i), char(i / 2), 0};

@@ -5,7 +5,7 @@
 #include <string>
 
 TEST(TrayIcon, RefusalsAreReportedAndARefusedAddIsTriedAgainByReadd) {
-  HWND owner = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND owner = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, 0);
   HICON icon = LoadIconA(nullptr, IDI_APPLICATION);
   TrayIcon first, second;
   EXPECT_EQ(0, first.Readd()) << "never shown";

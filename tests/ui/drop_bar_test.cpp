@@ -1,11 +1,9 @@
-// The drop bar on its real dialog with the real archive library, its boxes real message
-// boxes. The drives are virtual in the table only: the bar and the binding work on the
-// drive folders, so no letter is mapped here.
+// The drop bar on its real dialog with the real archive library and real message boxes. The
+// drives are virtual in the table only: the bar and the binding work on the drive folders.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
 #include <cstring>
-#include <tuple>
 
 #include "application.h"
 #include "drop_bar.h"
@@ -17,17 +15,11 @@ namespace {
 
 constexpr uint8_t X = 'X' - 'A', Y = 'Y' - 'A';
 
-std::string Text(const std::string& path) {
-  std::string bytes;
-  return test::ReadFileBytes(path, &bytes) ? bytes : "<missing>";
-}
-
-// A drop as the shell hands it over: DROPFILES, then the paths (NUL-separated) and two NULs.
+// A drop as the shell hands it over: DROPFILES, the paths (NUL-separated) and two NULs.
 HDROP MakeDrop(const std::string& paths, POINT point) {
   HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + paths.size() + 2);
   auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
-  drop->pFiles = sizeof(DROPFILES);
-  drop->pt = point;
+  drop->pFiles = sizeof(DROPFILES), drop->pt = point;
   memcpy(drop + 1, paths.data(), paths.size());
   GlobalUnlock(memory);
   return static_cast<HDROP>(memory);
@@ -38,35 +30,23 @@ class DropBarTest : public ::testing::Test {
   void SetUp() override {
     application.instanceHandle = GetModuleHandleA(nullptr);
     strcpy(driveTable.TempRoot, root.Path().c_str());
-    ASSERT_TRUE(LoadDLL() && CreateMainWindow());
     FileHandle strip;
+    ASSERT_TRUE(LoadDLL() && CreateMainWindow());
     ASSERT_TRUE(strip.Open((test::BinDir() + "\\Drive.bmp").c_str(), GENERIC_READ));
     ASSERT_TRUE(iconStrip.Load(strip.handle));
   }
 
-  std::string MakeArchive(const char* name, const char* file, const char* text) {
+  std::string Archive(const char* name, const char* file, const char* text) {
     test::TempFolder content("content");
     EXPECT_TRUE(test::WriteFileBytes(content / file, text));
     EXPECT_TRUE(Pac((root / name).c_str(), (content.Path() + "\\").c_str(), 0x60000001));  // ZIP
     return root / name;
   }
-
-  // X: bound to one.zip; Y: bound to two.zip, reflecting, its b.txt edited since.
-  void MakeDrives() {
-    for (auto [letter, archive, flags] :
-         {std::tuple(X, &one, SlotFlags(0)), std::tuple(Y, &two, ReflectToArchive)}) {
-      driveTable.kinds[letter] = DriveKind::Virtual;
-      driveTable.slots[letter].flags = 0;
-      driveTable.ReleaseArchive(letter, 1);
-      CreateDirectoryPath(Folder(letter).c_str());
-      *archive = MakeArchive(letter == X ? "one.zip" : "two.zip", "b.txt", "two");
-      ASSERT_EQ(1, driveTable.BindArchive(letter, archive->c_str(), 1));
-      driveTable.slots[letter].flags = flags;
-    }
-    ASSERT_TRUE(test::WriteFileBytes(Folder(Y) + "\\b.txt", "edited"));
-  }
-
   std::string Folder(uint8_t letter) { return root.Path() + "\\Drive\\" + char('A' + letter); }
+  std::string Text(const std::string& path) {
+    std::string text;
+    return test::ReadFileBytes(path, &text) ? text : "<missing>";
+  }
 
   // Opens the bar as the tray icon does; act runs once on the shown bar.
   void RunBar(std::function<void(HWND)> act) {
@@ -77,34 +57,18 @@ class DropBarTest : public ::testing::Test {
   }
 
   test::TempFolder root{"bar"};
-  std::string one, two;
   test::ModalScript script;
   HWND shownBar = nullptr;
 };
 
-TEST_F(DropBarTest, ShowsOneIconPerVirtualDriveAtTheBottomRightUntilALeftClick) {
-  MakeDrives();
-  RECT bar = {}, workArea = {};
-  RunBar([&](HWND window) {
-    GetWindowRect(window, &bar);
-    PostMessageA(window, WM_LBUTTONDOWN, 0, 0);
-  });
-  SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
-  EXPECT_EQ((std::vector<LONG>{workArea.right - 64, workArea.bottom - 32, workArea.right,
-                               workArea.bottom}),
-            (std::vector<LONG>{bar.left, bar.top, bar.right, bar.bottom}));
-  EXPECT_EQ(std::string({char(X), char(Y), char(DropBarListEnd)}),
-            std::string(DropBarLetters, DropBarLetters + 3));
-  EXPECT_EQ(two, driveTable.slots[Y].archivePath);
-
-  driveTable.kinds[X] = driveTable.kinds[Y] = DriveKind::Free;
+TEST_F(DropBarTest, WithoutVirtualDrivesNoBarShows) {
   RunBar([](HWND) { ADD_FAILURE() << "a bar without drives"; });
-  EXPECT_EQ(DropBarListEnd, DropBarLetters[0]);
 }
 
+// X: holds nothing; Y: is bound to two.zip and reflects its changes, one of which waits.
 TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosingChanges) {
-  std::string three = MakeArchive("three.zip", "c.txt", "three"), inner = Folder(Y) + "\\i.zip";
-  std::string lowerRoot = root.Path();
+  std::string three = Archive("three.zip", "c.txt", "three"), inner = Folder(Y) + "\\i.zip";
+  std::string two = root / "two.zip", lowerRoot = root.Path();
   CharLowerBuffA(&lowerRoot[0], lowerRoot.size());
   // Cut to 255 characters the overlong name would name an existing archive.
   std::string cut = root / (std::string(250 - root.Path().size(), 'p') + ".zip");
@@ -115,8 +79,8 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
     POINT cursor, point;  // the cursor, and the point the drop names, in the bar
     std::string file;
     Twist twist;
-    char bound;  // the drive that took the archive
-    bool packed;  // Y:'s edit went into two.zip; otherwise it is still in Y:'s folder
+    char bound;   // the drive that took the archive
+    bool packed;  // Y:'s change went into two.zip, else it is still in Y:'s folder only
     const char* message;
   } cases[] = {
       {{48, 16}, {48, 16}, three + '\0' + cut, None, 'Y', true, nullptr},
@@ -139,15 +103,20 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file.c_str());
-    MakeDrives();
-    ASSERT_TRUE(CopyFileA(three.c_str(), inner.c_str(), FALSE));
-    if (c.twist == HeldFile) {
-      driveTable.slots[Y].archiveKind = 0x80000000u | (1u << 17);
-      driveTable.slots[Y].flags |= WriteBackPending;
+    for (uint8_t letter : {X, Y}) {
+      driveTable.kinds[letter] = DriveKind::Virtual, driveTable.slots[letter].flags = 0;
+      driveTable.ReleaseArchive(letter, 1);
+      CreateDirectoryPath(Folder(letter).c_str());
     }
+    ASSERT_EQ(two, Archive("two.zip", "b.txt", "two"));
+    ASSERT_EQ(1, driveTable.BindArchive(Y, two.c_str(), 1));
+    driveTable.slots[Y].flags = ReflectToArchive | (c.twist == HeldFile ? WriteBackPending : 0);
+    if (c.twist == HeldFile) driveTable.slots[Y].archiveKind = 0x80000000u | (1u << 17);
+    ASSERT_TRUE(test::WriteFileBytes(Folder(Y) + "\\b.txt", "edited") &&
+                CopyFileA(three.c_str(), inner.c_str(), FALSE));
     std::string held = c.twist == HeldArchive ? two : Folder(Y) + "\\b.txt";
     HANDLE hold = c.twist == HeldArchive || c.twist == HeldFile
-                      ? CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                      ? CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0)
                       : nullptr;
     script.boxes.clear();
     RunBar([&](HWND bar) {
@@ -155,21 +124,21 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
       POINT cursor = c.cursor;
       ClientToScreen(bar, &cursor);
       SetCursorPos(cursor.x, cursor.y);
-      PostMessageA(bar, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.file, c.point)), 0);
+      PostMessageA(bar, WM_DROPFILES, WPARAM(MakeDrop(c.file, c.point)), 0);
     });
-    if (hold != nullptr) CloseHandle(hold);
+    CloseHandle(hold);
 
-    std::string dropped = c.file.c_str();
-    EXPECT_EQ(c.bound == 'X' ? dropped : one, driveTable.slots[X].archivePath);
+    std::string dropped = c.file.c_str();  // the first file
+    EXPECT_EQ(c.bound == 'X' ? dropped : "", driveTable.slots[X].archivePath);
     EXPECT_EQ(c.bound == 'Y' ? dropped : two, driveTable.slots[Y].archivePath);
-    if (c.bound != 0) EXPECT_EQ("three", Text(Folder(c.bound - 'A') + "\\c.txt"));
+    EXPECT_EQ("three", c.bound ? Text(Folder(c.bound - 'A') + "\\c.txt") : "three");
     test::TempFolder unpacked("unpacked");
     Pac(two.c_str(), (unpacked.Path() + "\\").c_str(), Check(two.c_str()));
     EXPECT_EQ(c.packed ? "edited" : "two", Text(unpacked / "b.txt"));
-    if (!c.packed) EXPECT_EQ("edited", Text(Folder(Y) + "\\b.txt"));
+    EXPECT_EQ("edited", c.packed ? "edited" : Text(Folder(Y) + "\\b.txt"));
     ASSERT_EQ(c.message ? 1u : 0u, script.boxes.size());
-    if (c.message) EXPECT_EQ(c.message, script.boxes[0].text);
-    if (c.message) EXPECT_EQ(shownBar, script.boxes[0].owner);
+    for (const test::Shown& box : script.boxes) EXPECT_EQ(c.message, box.text);
+    for (const test::Shown& box : script.boxes) EXPECT_EQ(shownBar, box.owner);
   }
 }
 

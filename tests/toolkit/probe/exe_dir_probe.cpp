@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
   GetCurrentDirectoryA(sizeof current, current);
   ExecutableFilePath("Tembrook.ini", settings, sizeof settings);
   FILE* out = argc == 2 ? fopen(argv[1], "wb") : nullptr;
-  return out != nullptr && fprintf(out, "%s\n%s\n", current, settings) > 0 && fclose(out) == 0 ? 0 : 1;
+  if (out == nullptr || fprintf(out, "%s\n%s\n", current, settings) < 0) return 1;
+  return fclose(out) == 0 ? 0 : 1;
 }
