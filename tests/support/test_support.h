@@ -20,6 +20,7 @@ inline std::string WinePath(std::string path) {  // a build path as Wine shows i
   return "Z:" + path;
 }
 inline std::string BinDir() { return WinePath(TEST_BIN_DIR); }  // the test executables
+inline std::string DataDir() { return WinePath(TEST_DATA_DIR); }  // tests/data
 
 // Deletes a folder tree, clearing read-only attributes first; never enters a junction.
 void RemoveTree(const std::string& path);

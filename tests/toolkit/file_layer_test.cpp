@@ -46,17 +46,17 @@ TEST(FileLayer, CreateDirectoryPathRefusesEmptyRootRelativeAndTrailingNames) {
 }
 
 // In a drive's root the folder keeps its backslash ("Q:" alone would name Q:'s current
-// directory); the second byte of 表 is the byte of a backslash in the code page.
-TEST(FileLayer, ExecutableFolderInADriveRootAndUnderADoubleByteName) {
+// directory); the second byte of 表 is a backslash's in the code page.
+TEST(FileLayer, ExecutableFolderInADriveRootAndWithDoubleByteNames) {
   test::TempFolder dir;
   std::string probe = test::BinDir() + "\\exe_dir_probe.exe", report = dir / "report.txt";
   ASSERT_TRUE(CreateDirectoryA((dir / "表示").c_str(), nullptr));
   ASSERT_TRUE(CopyFileA(probe.c_str(), (dir / "probe.exe").c_str(), FALSE));
-  ASSERT_TRUE(CopyFileA(probe.c_str(), (dir / "表示\\probe.exe").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileA(probe.c_str(), (dir / "表示\\表.exe").c_str(), FALSE));
   test::MappedLetter q('Q', dir.Path());
   ASSERT_TRUE(q.Ok());
   for (auto [exe, expected] : {std::pair("Q:\\probe.exe", "Q:\\\nQ:\\Tembrook.ini\n"),
-                               std::pair("Q:\\表示\\probe.exe", "Q:\\表示\nQ:\\表示\\Tembrook.ini\n")}) {
+                               std::pair("Q:\\表示\\表.exe", "Q:\\表示\nQ:\\表示\\Tembrook.ini\n")}) {
     std::string text;
     ASSERT_EQ(0, test::RunProcess(std::string(exe) + " \"" + report + "\"")) << exe;
     EXPECT_TRUE(test::ReadFileBytes(report, &text) && text == expected) << text;

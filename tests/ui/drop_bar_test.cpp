@@ -102,7 +102,7 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
        "手動でテンポラリフォルダを削除してください。"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.file.c_str());
+    SCOPED_TRACE(&c - cases);
     for (uint8_t letter : {X, Y}) {
       driveTable.kinds[letter] = DriveKind::Virtual, driveTable.slots[letter].flags = 0;
       driveTable.ReleaseArchive(letter, 1);
