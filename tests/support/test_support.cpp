@@ -1,175 +1,110 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <shellapi.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace test {
 
-std::string WinePath(const char* unixPath) {
-  std::string path = "Z:";
-  path += unixPath;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return path;
-}
-
-std::string OutDir() { return WinePath(TEST_OUT_DIR); }
-std::string DataDir() { return WinePath(TEST_DATA_DIR); }
-std::string BinDir() { return WinePath(TEST_BIN_DIR); }
-
 TempFolder::TempFolder(const char* tag) {
-  char base[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof base, base);
-  if (n == 0 || n >= sizeof base) lstrcpyA(base, "C:\\");
   static unsigned counter = 0;
-  for (;;) {
-    char name[MAX_PATH];
-    snprintf(name, sizeof name, "%stb-%s-%lu-%u", base, tag, GetCurrentProcessId(), counter++);
-    if (CreateDirectoryA(name, nullptr)) {
-      path_ = name;
-      break;
-    }
+  char base[MAX_PATH];
+  GetTempPathA(sizeof base, base);
+  do path = base + ("tb-" + std::string(tag)) + "-" + std::to_string(GetCurrentProcessId()) +
+            "-" + std::to_string(counter++);
+  while (!CreateDirectoryA(path.c_str(), nullptr));
+}
+
+// Calls visit with the path and attributes of every entry of a folder but "." and "..".
+static void ForEntries(const std::string& folder,
+                       const std::function<void(const std::string&, DWORD)>& visit) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &data)) {
+    std::string name = data.cFileName;
+    if (name != "." && name != "..") visit(folder + "\\" + name, data.dwFileAttributes);
   }
-}
-
-TempFolder::~TempFolder() { RemoveTree(path_); }
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
-  return ok && written == bytes.size();
-}
-
-bool ReadFileBytes(const std::string& path, std::string* bytes) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  bytes->clear();
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes->append(buffer, got);
-  CloseHandle(h);
-  return true;
-}
-
-bool PathExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsDirectory(const std::string& path) {
-  DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
 
 void RemoveTree(const std::string& path) {
-  if (path.empty()) return;
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = data.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "\\" + name;
-      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-          !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        RemoveTree(child);
-      } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveDirectoryA(child.c_str());
-      } else {
-        DeleteFileA(child.c_str());
-      }
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-  }
+  ForEntries(path, [](const std::string& child, DWORD attributes) {
+    SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA(child.c_str());
+    else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) RemoveDirectoryA(child.c_str());
+    else RemoveTree(child);
+  });
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   RemoveDirectoryA(path.c_str());
 }
 
-static void ListInto(const std::string& root, const std::string& prefix,
-                     std::vector<std::string>* out) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((root + "\\" + prefix + "*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    std::string name = data.cFileName;
-    if (name == "." || name == "..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      out->push_back(prefix + name + "\\");
-      ListInto(root, prefix + name + "\\", out);
-    } else {
-      out->push_back(prefix + name);
-    }
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-}
-
 std::vector<std::string> ListTree(const std::string& root) {
   std::vector<std::string> out;
-  ListInto(root, "", &out);
+  std::function<void(const std::string&, DWORD)> add = [&](const std::string& path, DWORD a) {
+    out.push_back(path.substr(root.size() + 1) + (a & FILE_ATTRIBUTE_DIRECTORY ? "\\" : ""));
+    if (a & FILE_ATTRIBUTE_DIRECTORY) ForEntries(path, add);
+  };
+  ForEntries(root, add);
   std::sort(out.begin(), out.end());
   return out;
 }
 
-bool LetterPresent(int letter) { return (GetLogicalDrives() >> letter) & 1; }
-
 bool WaitForLetter(int letter, bool present, DWORD milliseconds) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (LetterPresent(letter) == present) return true;
+  for (DWORD start = GetTickCount(); LetterPresent(letter) != present; Sleep(5)) {
     if (GetTickCount() - start > milliseconds) return false;
-    Sleep(5);
   }
+  return true;
 }
 
-int RunProcess(const std::string& commandLine, DWORD timeoutMs) {
+int RunProcess(std::string commandLine, DWORD timeout) {
   STARTUPINFOA si = {};
-  si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back('\0');
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &si, &pi)) {
-    return -1;
-  }
+  si.cb = sizeof si;
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(pi.hProcess, &code);
-  } else {
-    TerminateProcess(pi.hProcess, 1);
-  }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &si, &pi))
+    return -1;
+  if (WaitForSingleObject(pi.hProcess, timeout) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  else GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
   return static_cast<int>(code);
 }
 
-int RunMapDrive(const std::string& arguments) {
-  return RunProcess("\"" + OutDir() + "\\mapdrive.exe\" " + arguments);
+static int RunMapDrive(const std::string& arguments) {
+  return RunProcess("\"" + WinePath(TEST_OUT_DIR) + "\\mapdrive.exe\" " + arguments);
 }
 
 void ForceUnmap(char letter) {
-  int index = letter - 'A';
-  if (!LetterPresent(index)) return;
-  char args[8];
-  snprintf(args, sizeof args, "%c: /D", letter);
-  RunMapDrive(args);
-  WaitForLetter(index, false, 3000);
+  if (LetterPresent(letter - 'A')) RunMapDrive(std::string(1, letter) + ": /D");
+  WaitForLetter(letter - 'A', false, 3000);
 }
 
-MappedLetter::MappedLetter(char letter, const std::string& folder) : letter_(letter), ok_(false) {
-  char args[16];
-  snprintf(args, sizeof args, "%c: ", letter);
-  int code = RunMapDrive(std::string(args) + "\"" + folder + "\"");
-  ok_ = code == 0 && WaitForLetter(letter - 'A', true, 3000);
-  EXPECT_TRUE(ok_) << "could not map " << letter << ": onto " << folder << " (exit " << code << ")";
+MappedLetter::MappedLetter(char letter, const std::string& folder) : letter(letter) {
+  int code = RunMapDrive(std::string(1, letter) + ": \"" + folder + "\"");
+  ok = code == 0 && WaitForLetter(letter - 'A', true, 3000);
+  EXPECT_TRUE(ok) << "could not map " << letter << ": onto " << folder << " (exit " << code << ")";
 }
 
-MappedLetter::~MappedLetter() { ForceUnmap(letter_); }
+std::vector<HWND> ThreadWindows(const std::function<bool(HWND)>& match) {
+  std::vector<HWND> found;
+  for (HWND w = GetTopWindow(nullptr); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+    bool ours = GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId();
+    if (ours && IsWindowVisible(w) && match(w)) found.push_back(w);
+  }
+  return found;
+}
+
+void CALLBACK ModalScript::Tick(HWND, UINT, UINT_PTR, DWORD) {
+  for (HWND box : ThreadWindows(IsMessageBox)) {
+    active->boxes.push_back({GetWindow(box, GW_OWNER), TextOf(GetDlgItem(box, 0xFFFF))});
+    SendMessageA(box, WM_COMMAND, IDOK, 0);  // hidden at once: the next tick finds it gone
+  }
+  std::vector<HWND> found;
+  if (active->steps.empty() || (found = ThreadWindows(active->steps.front().first)).empty()) return;
+  // Off the queue first: the step may run a modal loop of its own, which ticks again.
+  auto step = std::move(active->steps.front());
+  active->steps.pop_front();
+  step.second(found[0]);
+}
 
 }  // namespace test

@@ -1,22 +1,15 @@
-// Writes the current directory after EnterExecutableDirectory and the settings path that
-// SetPath composes, one per line, into the file named by the first argument.
-#include <windows.h>
-
+// Writes the current directory after EnterExecutableDirectory and the path of the settings
+// file beside the executable, one a line, into the file its argument names.
 #include <cstdio>
 
 #include "file_handle.h"
-#include "profile_file.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  char current[MAX_PATH] = "", settings[MAX_PATH] = "";
   EnterExecutableDirectory();
-  char current[MAX_PATH] = {};
   GetCurrentDirectoryA(sizeof current, current);
-  ProfileFile settings;
-  settings.SetPath("Tembrook.ini", ExecutableDirectory);
-  FILE* out = fopen(argv[1], "wb");
-  if (!out) return 3;
-  fprintf(out, "%s\n%s\n", current, settings.ready ? settings.path : "(not ready)");
-  fclose(out);
-  return 0;
+  ExecutableFilePath("Tembrook.ini", settings, sizeof settings);
+  FILE* out = argc == 2 ? fopen(argv[1], "wb") : nullptr;
+  if (out == nullptr || fprintf(out, "%s\n%s\n", current, settings) < 0) return 1;
+  return fclose(out) == 0 ? 0 : 1;
 }
