@@ -163,9 +163,9 @@ def drop_and_idle(t, archive, known, expected, idle_seconds):
 
 
 def write_backs(t, archive, runs):
-    copy = os.path.join(t.base, "probe.zip")
+    copy = os.path.join(t.root, "probe.zip")
     shutil.copyfile(archive, copy)
-    root = os.path.join(t.base, "probe-root")
+    root = os.path.join(t.root, "probe-root")
     os.makedirs(root)
     probe = os.path.join(t.build, "tests-bin", "write_back_probe.exe")
     with tempfile.TemporaryFile() as out:
@@ -222,7 +222,7 @@ def main():
         return 1
     finally:
         if t is not None:
-            shutil.rmtree(t.base, ignore_errors=True)
+            shutil.rmtree(t.root, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
 
 
