@@ -28,11 +28,12 @@ HWND Await(const char* kind, bool want = true) {
   for (const auto& k : Kinds) {
     for (DWORD start = GetTickCount(); strcmp(k[0], kind) == 0 && GetTickCount() - start < 30000;
          Sleep(20)) {
-      HWND window = FindWindowA(k[1], k[2]);
-      // The main window is never shown.
-      if ((window != nullptr && (IsWindowVisible(window) || &k == &Kinds[0])) == want) {
-        return want ? window : GetDesktopWindow();
+      HWND window = FindWindowExA(nullptr, nullptr, k[1], k[2]);
+      // The first one shown (the main window never is): a bar that is closing hides first.
+      while (window != nullptr && !IsWindowVisible(window) && &k != &Kinds[0]) {
+        window = FindWindowExA(nullptr, window, k[1], k[2]);
       }
+      if ((window != nullptr) == want) return want ? window : GetDesktopWindow();
     }
   }
   return nullptr;
