@@ -11,6 +11,7 @@ build=$(cd "${1:?build dir}" && pwd)
 corpus=${2:-}
 
 cmake --build "$build" --target end_to_end_tools write_back_probe -j2 >&2
+zip=$(ls -t "$build"/Tembrook-*.zip | head -n 1)
 
 # The display is left running when it already was.
 started_display=0
@@ -20,6 +21,6 @@ if ! { [ -f "$build/display.pid" ] && kill -0 "$(cat "$build/display.pid")" 2>/d
 fi
 trap 'if [ $started_display = 1 ]; then bash "$source_dir/scripts/display.sh" stop "$build" >&2; fi' EXIT
 
-python3 "$source_dir/tests/tools/program_bench.py" --source "$source_dir" --build "$build" \
-  --xdnd-drop "$build/host/xdnd_drop" ${corpus:+--corpus "$corpus"} \
+python3 "$source_dir/scripts/program_bench.py" --build "$build" --zip "$zip" \
+  ${corpus:+--corpus "$corpus"} \
   --idle-seconds "${BENCH_IDLE_SECONDS:-30}" --runs "${BENCH_RUNS:-5}"

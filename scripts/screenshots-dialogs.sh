@@ -12,8 +12,8 @@ build=$(cd "${1:?build dir}" && pwd)
 export WINE_BUILD_DIR=$build
 . "$here/wine-env.sh"
 
-cmake --build "$build" --target Tembrook dialog_driver runtime_files >/dev/null
-driver=$build/tests-bin/dialog_driver.exe
+cmake --build "$build" --target Tembrook probe runtime_files >/dev/null
+probe=$build/tests-bin/probe.exe
 out=$build/screenshots
 mkdir -p "$out"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tb-dialog-shots.XXXXXX")
@@ -66,17 +66,19 @@ documents=$(winepath -w "$work/archives/documents.zip")
 printf '[Temporally Folder]\r\nPATH=%s\r\n[M:]\r\nFILEPATH=%s\r\nUPTIME=10\r\nFLAG=3\r\n[N:]\r\nFILEPATH=%s\r\nUPTIME=1\r\nFLAG=256\r\n' \
   "$root" "$photos" "$documents" | iconv -f UTF-8 -t CP932 > "$work/program/Tembrook.ini"
 
-# The program and the driver share one desktop window, which draws frames and captions.
+# The program and the probe share one desktop window, which draws frames and captions.
 wine explorer "/desktop=$desktop,${width}x$height" "$(winepath -w "$work/program/Tembrook.exe")" \
   </dev/null >"$work/program.log" 2>&1 &
 program_pid=$!
 
-# drive ARGS...: runs the driver on the program's desktop and fails when it fails.
+# drive ARGS...: runs the probe (tests/tools/probe.cpp) on the program's desktop and fails
+# when it fails.
 drive() {
   local status=$work/status
   rm -f "$status"
-  wine explorer "/desktop=$desktop,${width}x$height" "$(winepath -w "$driver")" "$@" \
-    --status "$(winepath -w "$status")" </dev/null >>"$work/driver.log" 2>&1 &
+  # The desktop window keeps the probe's exit code to itself: the probe writes it down.
+  PROBE_STATUS=$(winepath -w "$status") wine explorer "/desktop=$desktop,${width}x$height" \
+    "$(winepath -w "$probe")" "$@" </dev/null >>"$work/probe.log" 2>&1 &
   local pid=$!
   for _ in $(seq 600); do
     [ -s "$status" ] && break
@@ -84,8 +86,8 @@ drive() {
   done
   wait "$pid" 2>/dev/null || true
   if [ "$(cat "$status" 2>/dev/null)" != 0 ]; then
-    echo "screenshots-dialogs: dialog_driver $* failed" >&2
-    cat "$work/driver.log" >&2
+    echo "screenshots-dialogs: probe $* failed" >&2
+    cat "$work/probe.log" >&2
     exit 1
   fi
 }
@@ -96,13 +98,20 @@ shot() {
   echo "screenshots-dialogs: $out/$1"
 }
 
-drive open-settings M
+# Settings from the tray menu, with M:'s row selected by the list's own keys (Home, Down).
+drive main 0 0x111 40001
+drive settings 1001 0x100 0x24
+drive settings 1001 0x100 0x28 12
 shot dialogs-settings.png
-drive settings-click 1005
+# Its drive options button, then Cancel in both dialogs, and Exit.
+drive settings 1005 0xF5 0
+drive options
 shot dialogs-drive-options.png
-drive options-click 1020
-drive settings-click 1006
-drive exit
+drive options 1020 0xF5 0
+drive gone options
+drive settings 1006 0xF5 0
+drive gone settings
+drive main 0 0x111 40002
 for _ in $(seq 300); do
   kill -0 "$program_pid" 2>/dev/null || break
   sleep 0.1

@@ -10,8 +10,6 @@ build=$(cd "${1:?build dir}" && pwd)
 export WINE_BUILD_DIR=$build
 . "$here/wine-env.sh"
 
-probe=$build/tests-bin/shell_probe.exe
-[ -f "$probe" ] || cmake --build "$build" --target shell_probe
 out=$build/screenshots
 mkdir -p "$out"
 width=800
@@ -19,7 +17,8 @@ height=600
 
 xvfb_pid=
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tb-shots-XXXXXX")
-letters() { wine "$probe" letters 2>/dev/null | tr -d '\r\n'; }
+# The mapped ones of X: and Y:, as Wine keeps them: links in the prefix's dosdevices folder.
+letters() { for letter in X Y; do [ -L "$WINEPREFIX/dosdevices/${letter,,}:" ] && printf %s "$letter"; done; true; }
 finish() {
   # Whatever happened: no letter left mapped, no Wine process bound to the display.
   for letter in X Y; do

@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Program-level measurements of the real Tembrook.exe under Wine and Xvfb.
 
-    program_bench.py --source DIR --build DIR --xdnd-drop PATH [--corpus DIR]
-                     [--idle-seconds N] [--runs N]
+    program_bench.py --build DIR --zip RELEASE_ZIP [--corpus DIR] [--idle-seconds N] [--runs N]
 
-- drop_to_visible_s: a copy of the program runs with drive X:; the drop bar is opened with a
+- drop_to_visible_s: the program unpacked from the release zip runs with drive X:; the drop bar is opened with a
   click on the tray icon and the corpus archive is dropped on X:'s icon through XDND; the time
   runs until the archive's last file is readable, whole, through the letter
   (drop_to_bar_closed_s: until the bar has closed, that is the bind is complete).
@@ -16,7 +15,9 @@
   a full pack of the same drive (median).
 
 Prints one JSON object on stdout; progress goes to stderr. Without --corpus a deterministic
-corpus of many small text files is generated. Only the standard library is used.
+corpus of many small text files is generated. Only the standard library is used; the Wine
+set-up, the program's copy, the tray icon and the real file drop come from the end-to-end
+tests' harness (tests/tools/e2e.py).
 """
 
 import argparse
@@ -30,8 +31,8 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import shell_e2e as e2e  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+import e2e  # noqa: E402
 
 LETTER = "X"
 
@@ -111,40 +112,35 @@ def readable(path, expected):
         return False
 
 
-def drop_and_idle(wine, archive, known, expected, idle_seconds):
-    inst = e2e.Installation(wine)
+def drop_and_idle(t, archive, known, expected, idle_seconds):
     process = None
     try:
-        inst.write_settings([(LETTER, inst.one, 1, 0)])
-        process = wine.start(inst.folder)
-        main = e2e.main_window(wine)
-        e2e.expect_letters(wine, LETTER)
-        tray = e2e.tray_icon_center(wine)
-        e2e.click(wine, tray[0], tray[1], 1)
-        code, out = wine.probe("bar", 10000)
-        e2e.check(code == 0, "the drop bar did not open")
-        x, y = (int(v) for v in out.split()[:2])
-        target = os.path.join(wine.mapping_link(LETTER), *known.split("/"))
+        t.write_settings((LETTER, t.one, 1, 0))
+        process = t.start(LETTER)
+        t.click_tray(1)
+        left, top, _, _ = (int(v) for v in t.probe("bar").split())
+        target = os.path.join(t.drive(LETTER), *known.split("/"))
 
         start = time.monotonic()
-        code, out = wine.run([wine.xdnd_drop, x + 16, y + 16, archive])
-        e2e.check(code == 0, "the drop was not taken: %s" % out.decode(errors="replace"))
+        code, out = t.run(os.path.join(t.build, "tests", "tools", "xdnd_drop"), left + 16, top + 16, archive)
+        assert code == 0, "the drop was not taken: %s" % out.decode(errors="replace")
         while not readable(target, expected):
-            e2e.check(time.monotonic() - start < 600, "%s never became readable" % known)
+            assert time.monotonic() - start < 600, "%s never became readable" % known
             time.sleep(0.005)
         drop_to_visible = time.monotonic() - start
         log("drop to visible: %.3f s" % drop_to_visible)
-        code, _ = wine.probe("nobar", 600000)
-        e2e.check(code == 0, "the drop bar stayed open")
         # The bar closes once the bind is complete (the probe's own start is included).
+        probe = os.path.join(t.build, "tests-bin", "probe.exe")
+        while t.run("wine", probe, "gone", "bar")[0] != 0:
+            assert time.monotonic() - start < 600, "the drop bar stayed open"
         drop_to_closed = time.monotonic() - start
 
         # Whatever the drop left running (Wine's helpers, the shell's batch file) settles first.
         time.sleep(3)
-        prefix = wine.env["WINEPREFIX"]
+        prefix = t.env["WINEPREFIX"]
         program = prefix_processes(prefix, b"Tembrook.exe")
         server = prefix_processes(prefix, b"wineserver")
-        e2e.check(program, "no Wine process of Tembrook.exe found")
+        assert program, "no Wine process of Tembrook.exe found"
         hz = os.sysconf("SC_CLK_TCK")
         log("program processes %r have used %.2f s of CPU so far" %
             (program, sum(cpu_ticks(p) for p in program) / hz))
@@ -156,29 +152,31 @@ def drop_and_idle(wine, archive, known, expected, idle_seconds):
         idle = [100.0 * (a - b) / hz / wall for a, b in zip(after, before)]
         log("idle CPU over %.0f s: program %.2f %%, wineserver %.2f %%" % (wall, idle[0], idle[1]))
 
-        wine.probe("post", main, e2e.WM_COMMAND, e2e.EXIT_COMMAND, 0)
-        e2e.check(e2e.wait_exit(process, 600) == 0, "the program did not end with 0")
+        t.probe("main", 0, e2e.WM_COMMAND, e2e.EXIT)
+        assert process.wait(600) == 0, "the program did not end with 0"
         return drop_to_visible, drop_to_closed, idle[0], idle[1]
     finally:
         if process is not None and process.poll() is None:
-            wine.run(["wine", "taskkill", "/f", "/im", "Tembrook.exe"], timeout=30)
-        if LETTER in wine.letters():
-            wine.unmap(LETTER)
-        inst.remove()
+            t.run("wine", "taskkill", "/f", "/im", "Tembrook.exe")
+        if t.letters():
+            t.run("wine", os.path.join(t.build, "out", "mapdrive.exe"), LETTER + ":", "/D")
 
 
-def write_backs(wine, archive, scratch, runs):
-    copy = os.path.join(scratch, "probe.zip")
+def write_backs(t, archive, runs):
+    copy = os.path.join(t.root, "probe.zip")
     shutil.copyfile(archive, copy)
-    root = os.path.join(scratch, "probe-root")
+    root = os.path.join(t.root, "probe-root")
     os.makedirs(root)
-    probe = os.path.join(wine.build, "tests-bin", "write_back_probe.exe")
-    code, out = wine.run(["wine", probe, e2e.windows_path(copy), e2e.windows_path(root), runs],
-                         timeout=3600)
-    text = out.decode(errors="replace")
-    e2e.check(code == 0, "write_back_probe failed (%d): %s" % (code, text))
+    probe = os.path.join(t.build, "tests-bin", "write_back_probe.exe")
+    with tempfile.TemporaryFile() as out:
+        code = subprocess.run(["wine", probe, "Z:" + copy.replace("/", "\\"), "Z:" + root.replace("/", "\\"),
+                               str(runs)], env=t.env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=subprocess.STDOUT, timeout=3600).returncode
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    assert code == 0, "write_back_probe failed (%d): %s" % (code, text)
     line = [l for l in text.splitlines() if l.startswith("bind_s=")]
-    e2e.check(line, "write_back_probe said %r" % text)
+    assert line, "write_back_probe said %r" % text
     values = dict(item.split("=", 1) for item in line[-1].split())
     log("write-backs: %s" % line[-1])
     return float(values["bind_s"]), float(values["unchanged_tick_s"]), float(values["full_pack_s"])
@@ -186,21 +184,18 @@ def write_backs(wine, archive, scratch, runs):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--source", required=True)
     parser.add_argument("--build", required=True)
-    parser.add_argument("--xdnd-drop", required=True)
+    parser.add_argument("--zip", required=True, help="the release zip")
     parser.add_argument("--corpus", help="a folder of files to pack (default: generated)")
     parser.add_argument("--idle-seconds", type=float, default=30)
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
 
     scratch = tempfile.mkdtemp(prefix="tb-bench-program-")
-    wine = None
+    t = None
     try:
-        wine = e2e.Wine(os.path.abspath(args.source), os.path.abspath(args.build), args.xdnd_drop)
-        if LETTER in wine.letters():
-            wine.unmap(LETTER)
-        e2e.check(LETTER not in wine.letters(), "%s: is taken" % LETTER)
+        t = e2e.Run(os.path.abspath(args.build), args.zip)
+        assert LETTER not in t.letters(), "%s: is taken" % LETTER
         corpus = args.corpus
         if not corpus:
             corpus = os.path.join(scratch, "corpus")
@@ -212,8 +207,8 @@ def main():
         count = sum(len(names) for _, _, names in os.walk(corpus))
         size = sum(os.path.getsize(os.path.join(b, n)) for b, _, ns in os.walk(corpus) for n in ns)
 
-        drop, closed, idle, idle_server = drop_and_idle(wine, archive, known, expected, args.idle_seconds)
-        bind, tick, pack = write_backs(wine, archive, scratch, args.runs)
+        drop, closed, idle, idle_server = drop_and_idle(t, archive, known, expected, args.idle_seconds)
+        bind, tick, pack = write_backs(t, archive, args.runs)
         print(json.dumps({"drop_to_visible_s": round(drop, 4), "idle_cpu_percent": round(idle, 3),
                           "unchanged_tick_s": round(tick, 5), "full_pack_s": round(pack, 4),
                           "drop_to_bar_closed_s": round(closed, 4),
@@ -222,12 +217,12 @@ def main():
                           "corpus_files": count, "corpus_bytes": size,
                           "archive_bytes": os.path.getsize(archive)}))
         return 0
-    except e2e.Failure as failure:
+    except AssertionError as failure:
         log("FAILED: %s" % failure)
         return 1
     finally:
-        if wine is not None:
-            wine.close()
+        if t is not None:
+            shutil.rmtree(t.root, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
 
 
