@@ -1,5 +1,4 @@
-// The engine tests run where the batch files and the helper lie, as the program runs in its
-// own folder, with the real library, real archives and the letters R, S and T.
+// Run where the batch files lie, as the program runs, with the real library and R:, S:, T:.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,7 +26,6 @@ inline void CollectNotice(ExitNotice notice, uint8_t letter, const char* folder)
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The tables of the tests unmap what they mapped; a letter in use is never touched.
     for (uint8_t letter : {R, S, T}) ASSERT_FALSE(LetterPresent(letter)) << int(letter);
     ASSERT_TRUE(SetCurrentDirectoryA(BinDir().c_str()));
     ASSERT_TRUE(MakeArchive(archive_, original_));

@@ -11,8 +11,9 @@ namespace {
 TEST_F(LibraryTest, ToolArchivesAreRecognisedAndExtractWithTheirNamesContentsAndTimes) {
   const std::string tree = SampleTree(temp_ / "tree");
   const struct { const char* file; int format; } rows[] = {
-      {"infozip-cp932.zip", 0}, {"7zz-utf8.zip", 0}, {"7zz.7z", 1}, {"gnutar.tar.gz", 3}, {"gnutar.tar.bz2", 4}, {"gnutar.tar.xz", 5}, {"gnutar-gnu.tar", 2},
-      {"bsdtar-cp932.tar", 2}, {"jlha.lzh", 16}, {"genisoimage.iso", 19}, {"bsdtar.cpio", 20}};
+      {"infozip-cp932.zip", 0}, {"7zz-utf8.zip", 0}, {"7zz.7z", 1}, {"gnutar.tar.gz", 3},
+      {"gnutar.tar.bz2", 4}, {"gnutar.tar.xz", 5}, {"gnutar-gnu.tar", 2}, {"bsdtar-cp932.tar", 2},
+      {"jlha.lzh", 16}, {"genisoimage.iso", 19}, {"bsdtar.cpio", 20}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
     EXPECT_EQ(ExtractKind(row.format), Check(Fixture(row.file).c_str()));
@@ -43,8 +44,6 @@ TEST_F(LibraryTest, CheckTellsTheFormatByContentAndWhatIsNoArchiveExtractsNothin
     EXPECT_EQ(0, Pac(Fixture(file).c_str(), Slash(temp_.Path()).c_str(), ExtractKind(0)));
   }
   EXPECT_EQ(std::vector<std::string>{}, ListTree(temp_.Path()));
-  EXPECT_EQ((Files{{"readme.txt", "Tembrook archive test\r\nsecond line\r\n"}}),
-            ReadTree(ExtractInto(Fixture("stub-sfx.exe"), temp_ / "sfx")));
 }
 
 // The target lies a few folders deep in a scratch folder, so that anything written beside

@@ -12,8 +12,8 @@ TEST_F(LibraryTest, EveryWritableFormatRoundTripsKeepsAbsentEntriesAndPacksFresh
   const std::string root = temp_ / "root";
   RemoveTree(packed);
   SampleTree(tree);
-  for (int format = 0; format < 6; ++format) {
-    const std::string extension = Extensions[format];
+  int format = 0;
+  for (std::string extension : {"zip", "7z", "tar", "tar.gz", "tar.bz2", "tar.xz"}) {
     SCOPED_TRACE(extension);
     std::string archive = packed + "\\packed." + extension;
     ASSERT_EQ(1, Pac(archive.c_str(), Slash(tree).c_str(), PackKind(format) | FreshBit));
@@ -31,6 +31,7 @@ TEST_F(LibraryTest, EveryWritableFormatRoundTripsKeepsAbsentEntriesAndPacksFresh
               ArchiveContents(archive));
     ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(format) | FreshBit));
     EXPECT_EQ(ReadTree(root), ArchiveContents(archive));
+    ++format;
   }
 }
 
@@ -50,23 +51,19 @@ TEST_F(LibraryTest, UpdateMatchesDecodedNamesWithoutRegardToCaseAndLeavesItselfO
 }
 
 TEST_F(LibraryTest, PacRefusesKindsThatNameNoSingleFormatAndDirection) {
-  std::string archive = temp_ / "a.zip", created = temp_ / "created.zip";
-  std::string folder = Slash(temp_ / "folder");
+  const std::string archive = temp_ / "a.zip", folder = Slash(temp_ / "folder");
   ASSERT_TRUE(WriteTree(temp_.Path(), {{"a.zip", FileText(Fixture("7zz-utf8.zip"))},
                                        {"folder\\f.txt", "f"}}));
-  const ArchiveKind kinds[] = {
-      0u, 0x2u, 0xC0000002u, 0xE0000001u,  // no direction, both
-      0x80000000u, 0x80000006u, 0xA0000002u, 0x80000100u,  // no format, two, none there
-      0x40000000u, 0x40000003u, 0x40000040u, 0x40010000u, 0x60080000u};  // read-only ones
-  for (ArchiveKind kind : kinds) {
+  // No direction or both, no format, two, or none there, and formats only read.
+  for (ArchiveKind kind : {0u, 0x2u, 0xC0000002u, 0xE0000001u, 0x80000000u, 0x80000006u,
+                           0xA0000002u, 0x80000100u, 0x40000000u, 0x40000003u, 0x40000040u,
+                           0x40010000u, 0x60080000u}) {
     EXPECT_EQ(0, Pac(archive.c_str(), folder.c_str(), kind)) << std::hex << kind;
-    EXPECT_EQ(0, Pac(created.c_str(), folder.c_str(), kind)) << std::hex << kind;
+    EXPECT_EQ(0, Pac((temp_ / "new.zip").c_str(), folder.c_str(), kind)) << std::hex << kind;
   }
-  EXPECT_EQ(0u, Check(nullptr));
-  EXPECT_EQ(0, Pac(nullptr, folder.c_str(), PackKind(0)));
-  EXPECT_EQ(0, Pac(archive.c_str(), nullptr, ExtractKind(0)));
-  EXPECT_EQ((std::vector<std::string>{"a.zip", "folder\\", "folder\\f.txt"}),
-            ListTree(temp_.Path()));
+  EXPECT_EQ(0, Check(nullptr) + Pac(nullptr, folder.c_str(), PackKind(0)) +
+                   Pac(archive.c_str(), nullptr, ExtractKind(0)));
+  EXPECT_EQ(3u, ListTree(temp_.Path()).size());
   EXPECT_EQ(FileText(Fixture("7zz-utf8.zip")), FileText(archive));
 }
 
@@ -82,9 +79,8 @@ TEST_F(LibraryTest, FailedPackLeavesTheOldArchiveAsItWas) {
     std::string where = cause == NoRoomForATemporaryFile ? deep : folder;
     RemoveTree(folder);
     std::string old = FileText(cause == Unreadable ? Fixture("half.zip") : temp_ / "old.zip");
+    std::string archive = where + "\\old.zip", from = Slash(cause == MissingRoot ? "Z:\\none" : root);
     ASSERT_TRUE(WriteTree(where, {{"old.zip", old}}));
-    std::string archive = where + "\\old.zip";
-    std::string from = Slash(cause == MissingRoot ? temp_ / "missing" : root);
     std::unique_ptr<HeldFile> held(cause == Held ? new HeldFile(archive) : nullptr);
     EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(0)));
     if (cause != Unreadable) {
