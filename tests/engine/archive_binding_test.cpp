@@ -72,9 +72,9 @@ TEST_F(BindingTest, BindWithoutForceSparesOnlyAKeptOrMarkedFolderThatHoldsSometh
 // back (a format the library only reads; an empty folder) the release goes on, or the drive
 // could never be let go.
 TEST_F(BindingTest, ReleaseKeepsChangesThatCouldNotBeWrittenBack) {
-  enum Cause { Held, Deleted, UnknownKind, ReadOnlyFormat, EmptyFolder };
+  enum Cause { Held, Deleted, NoKind, ReadOnlyFormat, EmptyFolder };
   const struct { Cause cause; SlotFlags flags; int released; } rows[] = {
-      {Held, WriteBackPending, 0}, {Deleted, ReflectToArchive, 0}, {UnknownKind, ReflectToArchive, 0},
+      {Held, WriteBackPending, 0}, {Deleted, ReflectToArchive, 0}, {NoKind, ReflectToArchive, 0},
       {ReadOnlyFormat, ReflectToArchive, 1}, {EmptyFolder, ReflectToArchive, 1},
       {Held, ReflectToArchive | TimedUpdate, 0}};
   const std::string cpio = archives_ / "old.cpio";
@@ -90,7 +90,7 @@ TEST_F(BindingTest, ReleaseKeepsChangesThatCouldNotBeWrittenBack) {
     ASSERT_TRUE(WriteFileBytes(Folder(S, "a.txt"), "changed"));
     if (row.cause == EmptyFolder) RemoveTree(Folder(S));
     ASSERT_TRUE((row.cause != Deleted && row.cause != EmptyFolder) || DeleteFileA(archive.c_str()));
-    if (row.cause == UnknownKind) slot_.archiveKind = 0;
+    if (row.cause == NoKind) slot_.archiveKind = 0;
     std::string before = FileText(archive);
     std::unique_ptr<HeldFile> held(row.cause == Held ? new HeldFile(archive) : nullptr);
     EXPECT_EQ(row.released, table_.ReleaseArchive(S, 1));

@@ -31,7 +31,8 @@ class SavedStateTest : public EngineTest {
 };
 
 TEST_F(SavedStateTest, ExitSavesTheDrivesRestoredAtStartUpWithTheirChanges) {
-  WriteSettings(Drive('R', archive_, 7, ReflectToArchive | TimedUpdate) + Drive('S', "", 2, 0xC0F4));
+  WriteSettings(Drive('R', archive_, 7, ReflectToArchive | TimedUpdate) +
+                Drive('S', "", 2, 0xC0F4));
   {
     auto table = Start();
     EXPECT_NE(0u, table->slots[R].timerId);

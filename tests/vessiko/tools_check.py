@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""What other tools make of the archive library: tools_check.py exports OBJDUMP DLL (the six
-exports, no MinGW runtime imported); packed FOLDER (unzip, 7zz, bsdtar, GNU tar extract each
-FOLDER/packed.* to FOLDER/tree); native VESSIKO_NATIVE (the core on Linux: the tools read
-what it packs, it extracts it again, links are never packed, followed or written through)."""
+"""What other tools make of the archive library. tools_check.py exports OBJDUMP DLL | packed
+FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree) | native VESSIKO_NATIVE
+(the core on Linux: the tools read what it packs; links are never packed, followed, written)."""
 import os, random, re, subprocess, sys, tempfile, zipfile
 
 READERS = {"zip": ["unzip -q", "7zz x -y", "bsdtar -xf"], "7z": ["7zz x -y", "bsdtar -xf"],
@@ -23,20 +22,16 @@ def run(args, cwd=None):
 
 def listing(root):
     """{relative path: (content, time) of a file, None for a folder}; links are left out."""
-    items = {}
-    for folder, dirs, files in os.walk(root):
-        for path in (os.path.join(folder, name) for name in dirs + files):
-            if os.path.isdir(path) and not os.path.islink(path):
-                items[os.path.relpath(path, root) + "/"] = None
-            elif not os.path.islink(path):
-                with open(path, "rb") as f:
-                    items[os.path.relpath(path, root)] = (f.read(), os.stat(path).st_mtime)
-    return items
+    paths = [os.path.join(top, name) for top, dirs, files in os.walk(root) for name in dirs + files]
+    read = lambda path: None if os.path.isdir(path) else (open(path, "rb").read(),
+                                                          os.stat(path).st_mtime)
+    return {os.path.relpath(path, root) + "/" * os.path.isdir(path): read(path)
+            for path in paths if not os.path.islink(path)}
 
 
 def same_tree(want, got, what):
     want, got = listing(want), listing(got)
-    check(sorted(want) == sorted(got), "%s: names differ: %s" % (what, sorted(set(want) ^ set(got))))
+    check(sorted(want) == sorted(got), "%s: names %s" % (what, sorted(set(want) ^ set(got))))
     for name in set(want) & set(got):  # times within the 2 s of a DOS time
         check(want[name] is None or (want[name][0] == got[name][0] and
                                      abs(want[name][1] - got[name][1]) <= 2), what + ": " + name)
@@ -44,9 +39,9 @@ def same_tree(want, got, what):
 
 def tools_read(archive, tree):
     kind = os.path.basename(archive).split(".")[1]
-    if kind == "zip":  # the UTF-8 flag exactly where a name needs it
-        for info in zipfile.ZipFile(archive).infolist():
-            check(bool(info.flag_bits & 0x800) != info.filename.isascii(), "flag: " + info.filename)
+    for info in zipfile.ZipFile(archive).infolist() if kind == "zip" else []:
+        # The UTF-8 flag exactly where a name needs it.
+        check(bool(info.flag_bits & 0x800) != info.filename.isascii(), "flag: " + info.filename)
     for reader in READERS[kind]:
         with tempfile.TemporaryDirectory() as out:
             check(run(reader.split() + [archive], cwd=out) == 0, reader + " fails on " + archive)
@@ -79,7 +74,7 @@ def native(program, at):
     os.symlink(at("outside"), at("tree", "folder-link"))
     for extension in ["zip", "7z", "tar"]:
         archive = at("packed." + extension)
-        check(run([program, "pack", archive, at("tree"), extension, "fresh"]) == 0, "pack " + archive)
+        check(run([program, "pack", archive, at("tree"), extension, "fresh"]) == 0, archive)
         tools_read(archive, at("tree"))
         check(run([program, "extract", archive, at(extension)]) == 0, "extract " + archive)
         same_tree(at("tree"), at(extension), "extracted " + extension)

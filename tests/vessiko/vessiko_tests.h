@@ -1,5 +1,4 @@
-// The archive library's tests: the library loaded through the program's loader, and the
-// archives real tools made of one sample tree (tests/data/vessiko, scripts/make-fixtures.py).
+// The library through the program's loader, and tests/data/vessiko: real tools' archives.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +18,6 @@ constexpr ArchiveKind PackKind(int format) { return ExtractKind(format) >> 1; }
 inline std::string Fixture(const std::string& name) { return DataDir() + "\\vessiko\\" + name; }
 inline std::string Slash(const std::string& folder) { return folder + "\\"; }
 
-// Whole seconds since 1970 (FILETIME counts 100 ns from 1601).
 inline int64_t ModifiedTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
@@ -45,8 +43,7 @@ class LibraryTest : public ::testing::Test {
     EXPECT_EQ(1, Pac(archive.c_str(), Slash(folder).c_str(), Check(archive.c_str()))) << archive;
     return folder;
   }
-  // The sample tree every tool archive holds (6 files, 5 folders), from the GNU tar (pax
-  // keeps exact times).
+  // The tree every tool archive holds (6 files, 5 folders), from the GNU tar (exact times).
   static std::string SampleTree(const std::string& folder) {
     EXPECT_EQ(11u, ListTree(ExtractInto(Fixture("gnutar.tar"), folder)).size());
     EXPECT_EQ("日本語の本文\r\n", FileText(folder + "\\日本語フォルダ\\テスト.txt"));
