@@ -15,7 +15,6 @@ TEST_F(DriveLetterTest, RefusalsStartNoBatchFileAndALetterThatNeverAppearsIsUndo
   auto log = [&] { return FileText(work / "cdrv.txt") + FileText(work / "ddrv.txt"); };
   DriveTable table;
   EXPECT_EQ(DriveKind::Fixed, table.kinds[C]);
-  // A virtual letter whose mapping vanished from the system stays virtual.
   table.kinds[R] = DriveKind::Virtual;
   table.RefreshDriveKinds();
   EXPECT_EQ(DriveKind::Virtual, table.kinds[R]);

@@ -8,7 +8,7 @@ namespace {
 
 class SavedStateTest : public EngineTest {
  protected:
-  void TearDown() override { DeleteFileA(settings_.c_str()); }
+  void TearDown() override { DeleteFileA(settings_.c_str()), EngineTest::TearDown(); }
   std::unique_ptr<DriveTable> Start() {
     auto table = std::make_unique<DriveTable>();
     table->noticeSink = CollectNotice;
@@ -107,7 +107,6 @@ TEST_F(SavedStateTest, ChosenRootReceivesTheDriveFoldersAtExitOrTheOldOneIsKept)
   const struct { std::string chosen, saved; size_t notices; } rows[] = {
       {next.Path(), next.Path(), 0}, {busy.Path(), root_.Path(), 1}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.chosen);
     notices.clear();
     WriteSettings(Drive('R', archive_, 1, KeepFolderOnExit));
     {
