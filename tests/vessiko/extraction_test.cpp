@@ -16,9 +16,8 @@ TEST_F(LibraryTest, ToolArchivesAreRecognisedAndExtractWithTheirNamesContentsAnd
     SCOPED_TRACE(row.file);
     EXPECT_EQ(ExtractKind(row.format), Check(Fixture(row.file).c_str()));
     std::string out = ExtractInto(Fixture(row.file), temp_ / row.file);
-    ASSERT_TRUE(WriteFileBytes(out + "\\readme.txt", "changed"));
     std::string japanese = out + "\\日本語フォルダ\\テスト.txt";
-    ASSERT_TRUE(WriteFileBytes(japanese, "changed"));
+    ASSERT_TRUE(WriteTree(out, {{"readme.txt", "changed"}, {"日本語フォルダ\\テスト.txt", "changed"}}));
     ASSERT_TRUE(SetFileAttributesA(japanese.c_str(), FILE_ATTRIBUTE_READONLY));
     ExpectSameTree(tree, ExtractInto(Fixture(row.file), out));
   }

@@ -72,13 +72,17 @@ TEST_F(LibraryTest, FailedPackLeavesTheOldArchiveAsItWas) {
   const std::string deep = folder + "\\" + std::string(245 - folder.size(), 'd');
   ASSERT_TRUE(WriteTree(root, {{"a.txt", "new"}}));
   ASSERT_TRUE(MakeArchive(temp_ / "old.zip", {{"a.txt", "old"}}));
-  enum Cause { Held, MissingRoot, NoRoomForATemporaryFile, Unreadable };
-  for (Cause cause : {Held, MissingRoot, NoRoomForATemporaryFile, Unreadable}) {
+  enum Cause { Held, MissingRoot, Shrinking, NoRoomForATemporaryFile, Unreadable };
+  for (Cause cause : {Held, MissingRoot, Shrinking, NoRoomForATemporaryFile, Unreadable}) {
     SCOPED_TRACE(cause);
     std::string where = cause == NoRoomForATemporaryFile ? deep : folder;
     RemoveTree(folder);
     std::string old = FileText(cause == Unreadable ? Fixture("half.zip") : temp_ / "old.zip");
-    std::string archive = where + "\\old.zip", from = Slash(cause == MissingRoot ? "Z:\\no" : root);
+    // Files of /sys list 4096 bytes and hold fewer, as a file that shrank while it was packed.
+    std::string from = Slash(cause == MissingRoot ? "Z:\\no"
+                             : cause == Shrinking ? "Z:\\sys\\kernel\\mm\\transparent_hugepage"
+                                                  : root);
+    std::string archive = where + "\\old.zip";
     ASSERT_TRUE(WriteTree(where, {{"old.zip", old}}));
     std::unique_ptr<HeldFile> held(cause == Held ? new HeldFile(archive) : nullptr);
     EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(0)));

@@ -10,9 +10,7 @@ failures = []
 
 
 def check(ok, message):
-    if not ok:
-        failures.append(message)
-        print("FAILED: " + message)
+    failures.extend([] if ok else [message])
 
 
 def run(args, cwd=None):
@@ -107,4 +105,5 @@ if __name__ == "__main__":
                 tools_read(os.path.join(argument[0], name), os.path.join(argument[0], "tree"))
         if command == "native":
             native(os.path.abspath(argument[0]), lambda *parts: os.path.join(work, *parts))
+    print("\n".join("FAILED: " + failure for failure in failures))
     sys.exit(1 if failures else 0)

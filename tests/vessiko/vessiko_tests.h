@@ -11,7 +11,6 @@
 using namespace test;
 
 constexpr ArchiveKind ExtractBit = 0x80000000u, FreshBit = 0x20000000u;
-// Format i is extracted with ExtractBit | 1 << (i + 1), and packed with that shifted right.
 constexpr ArchiveKind ExtractKind(int format) { return ExtractBit | (1u << (format + 1)); }
 constexpr ArchiveKind PackKind(int format) { return ExtractKind(format) >> 1; }
 
@@ -38,7 +37,6 @@ inline void ExpectSameTree(const std::string& expected, const std::string& actua
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(1, LoadDLL()); }
-  // Extracts with the kind Check gives; the folder.
   static std::string ExtractInto(const std::string& archive, const std::string& folder) {
     EXPECT_EQ(1, Pac(archive.c_str(), Slash(folder).c_str(), Check(archive.c_str()))) << archive;
     return folder;
