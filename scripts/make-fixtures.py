@@ -5,8 +5,8 @@ README.txt says where each came from). Run it again only to change a fixture.
 
     make-fixtures.py [OUT]
 
-Every tool archive holds the sample tree that tests/vessiko/vessiko_tests.h builds the same
-way: Japanese names, an empty folder, text and binary files, fixed times.
+Every tool archive holds the same sample tree: Japanese names, an empty folder, text and
+binary files, fixed times (the tests take gnutar.tar's extraction as the reference).
 """
 import io
 import os
