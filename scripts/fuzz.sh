@@ -19,7 +19,7 @@ cmake --build "$native" -j"${JOBS:-2}" >"$native/build.log" 2>&1 || { cat "$nati
 seeds=$build/fuzz-seeds
 if [ ! -f "$seeds/.ready" ]; then
   rm -rf "$seeds"
-  python3 "$source_dir/bench/fuzz_seeds.py" "$source_dir/tests/vessiko/make_fixtures.py" "$seeds"
+  python3 "$source_dir/bench/fuzz_seeds.py" "$source_dir/scripts/make-fixtures.py" "$seeds"
   touch "$seeds/.ready"
 fi
 mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts"

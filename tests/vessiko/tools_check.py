@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""What other tools make of the archive library. tools_check.py exports OBJDUMP DLL | packed
+FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree) | native VESSIKO_NATIVE
+(the core on Linux: the tools read what it packs; links are never packed, followed, written)."""
+import os, random, re, subprocess, sys, tempfile, zipfile
+
+READERS = {"zip": ["unzip -q", "7zz x -y", "bsdtar -xf"], "7z": ["7zz x -y", "bsdtar -xf"],
+           "tar": ["bsdtar -xf", "tar -xf"]}
+failures = []
+
+
+def check(ok, message):
+    failures.extend([] if ok else [message])
+
+
+def run(args, cwd=None):
+    return subprocess.run(args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          env=dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")).returncode
+
+
+def listing(root):
+    """{relative path: (content, time) of a file, None for a folder}; links are left out."""
+    paths = [os.path.join(top, name) for top, dirs, files in os.walk(root) for name in dirs + files]
+    read = lambda path: None if os.path.isdir(path) else (open(path, "rb").read(),
+                                                          os.stat(path).st_mtime)
+    return {os.path.relpath(path, root) + "/" * os.path.isdir(path): read(path)
+            for path in paths if not os.path.islink(path)}
+
+
+def same_tree(want, got, what):
+    want, got = listing(want), listing(got)
+    check(sorted(want) == sorted(got), "%s: names %s" % (what, sorted(set(want) ^ set(got))))
+    for name in set(want) & set(got):  # times within the 2 s of a DOS time
+        check(want[name] is None or (want[name][0] == got[name][0] and
+                                     abs(want[name][1] - got[name][1]) <= 2), what + ": " + name)
+
+
+def tools_read(archive, tree):
+    kind = os.path.basename(archive).split(".")[1]
+    for info in zipfile.ZipFile(archive).infolist() if kind == "zip" else []:
+        # The UTF-8 flag exactly where a name needs it.
+        check(bool(info.flag_bits & 0x800) != info.filename.isascii(), "flag: " + info.filename)
+    for reader in READERS[kind]:
+        with tempfile.TemporaryDirectory() as out:
+            check(run(reader.split() + [archive], cwd=out) == 0, reader + " fails on " + archive)
+            same_tree(tree, out, reader + " " + os.path.basename(archive))
+
+
+def exports(objdump, library):
+    text = subprocess.run([objdump, "-p", library], capture_output=True, text=True).stdout
+    table = text.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
+    check(set(re.findall(r"\[\s*\d+\]\s+(\S+)", table)) ==
+          {"LoadDLL", "ReleaseDLL", "Check", "Pac", "GetDLLType", "GetDLLStr"}, "exports differ")
+    for name in re.findall(r"DLL Name: (\S+)", text):
+        check(not name.lower().startswith(("libgcc", "libstdc++", "libwinpthread")), name)
+
+
+def native(program, at):
+    files = {"folder%d/file%02d.txt" % (f, i): b"line %d\n" % i * i * 4 for f in range(8)
+             for i in range(60)}
+    files.update({"zero.dat": b"", "\u65e5\u672c\u8a9e/\u540d\u524d.txt": "\u672c\n".encode(),
+                  "large.txt": b"".join(b"row %d\n" % i for i in range(500000)),  # past 4 MiB
+                  "noise.bin": random.Random(5).randbytes(300 * 1024)})
+    for index, (name, data) in enumerate(sorted(files.items()) + [("outside/secret.txt", b"s")]):
+        os.makedirs(os.path.dirname(at("tree", name)), exist_ok=True)
+        with open(at("tree", name), "wb") as f:
+            f.write(data)
+        os.utime(at("tree", name), (1577934246 + 2 * index,) * 2)
+    os.makedirs(at("tree", "empty folder"))
+    os.rename(at("tree", "outside"), at("outside"))
+    os.symlink(at("outside", "secret.txt"), at("tree", "file-link"))
+    os.symlink(at("outside"), at("tree", "folder-link"))
+    for extension in ["zip", "7z"]:
+        archive = at("packed." + extension)
+        check(run([program, "pack", archive, at("tree"), extension, "fresh"]) == 0, archive)
+        tools_read(archive, at("tree"))
+        check(run([program, "extract", archive, at(extension)]) == 0, "extract " + archive)
+        same_tree(at("tree"), at(extension), "extracted " + extension)
+    with zipfile.ZipFile(at("packed.zip")) as z:
+        check(z.getinfo("noise.bin").compress_type == zipfile.ZIP_STORED and
+              not any("link" in name for name in z.namelist()), "noise deflated, or a link packed")
+    # Links planted in the target are replaced, never written through.
+    os.makedirs(at("planted"))
+    os.symlink(at("outside"), at("planted", "folder0"))
+    os.symlink(at("outside", "secret.txt"), at("planted", "zero.dat"))
+    run([program, "extract", at("packed.zip"), at("planted")])
+    check(os.listdir(at("outside")) == ["secret.txt"] and
+          open(at("outside", "secret.txt"), "rb").read() == b"s", "extraction wrote through a link")
+    # Several readers share the entries by name; the last of two of one name still wins.
+    with zipfile.ZipFile(at("dups.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+        for index in range(64):
+            z.writestr("dup%d.txt" % (index % 32), b"first" if index < 32 else b"second")
+    check(run([program, "extract", at("dups.zip"), at("dups")]) == 0 and
+          all(open(at("dups", name), "rb").read() == b"second" for name in os.listdir(at("dups"))),
+          "an earlier entry of a name won")
+
+
+if __name__ == "__main__":
+    command, argument = sys.argv[1], sys.argv[2:]
+    with tempfile.TemporaryDirectory() as work:
+        if command == "exports":
+            exports(*argument)
+        for name in sorted(os.listdir(argument[0])) if command == "packed" else []:
+            if name.startswith("packed."):
+                tools_read(os.path.join(argument[0], name), os.path.join(argument[0], "tree"))
+        if command == "native":
+            native(os.path.abspath(argument[0]), lambda *parts: os.path.join(work, *parts))
+    print("\n".join("FAILED: " + failure for failure in failures))
+    sys.exit(1 if failures else 0)

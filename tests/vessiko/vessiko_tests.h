@@ -1,0 +1,52 @@
+// The library through the program's loader, and tests/data/vessiko: real tools' archives.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archives.h"
+
+using namespace test;
+
+constexpr ArchiveKind ExtractBit = 0x80000000u, FreshBit = 0x20000000u;
+constexpr ArchiveKind ExtractKind(int format) { return ExtractBit | (1u << (format + 1)); }
+constexpr ArchiveKind PackKind(int format) { return ExtractKind(format) >> 1; }
+
+inline std::string Fixture(const std::string& name) { return DataDir() + "\\vessiko\\" + name; }
+inline std::string Slash(const std::string& folder) { return folder + "\\"; }
+
+inline int64_t ModifiedTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  uint64_t ticks = (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                   data.ftLastWriteTime.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000 - 11644473600ull);
+}
+// The same files and folders, contents, and times within the 2 s of a DOS time.
+inline void ExpectSameTree(const std::string& expected, const std::string& actual) {
+  ASSERT_EQ(ListTree(expected), ListTree(actual)) << actual;
+  EXPECT_TRUE(ReadTree(expected) == ReadTree(actual)) << actual;
+  for (const std::string& name : ListTree(expected)) {
+    EXPECT_NEAR(ModifiedTime(expected + "\\" + name), ModifiedTime(actual + "\\" + name), 2)
+        << actual << "\\" << name;
+  }
+}
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(1, LoadDLL()); }
+  static std::string ExtractInto(const std::string& archive, const std::string& folder) {
+    EXPECT_EQ(1, Pac(archive.c_str(), Slash(folder).c_str(), Check(archive.c_str()))) << archive;
+    return folder;
+  }
+  // The tree every tool archive holds (6 files, 5 folders), from the GNU tar (exact times).
+  static std::string SampleTree(const std::string& folder) {
+    EXPECT_EQ(11u, ListTree(ExtractInto(Fixture("gnutar.tar"), folder)).size());
+    EXPECT_EQ("日本語の本文\r\n", FileText(folder + "\\日本語フォルダ\\テスト.txt"));
+    EXPECT_EQ(1577934246 + 2 * 5, ModifiedTime(folder + "\\日本語フォルダ\\ソフト表示.txt"));
+    return folder;
+  }
+  TempFolder temp_{"lib"};
+};
