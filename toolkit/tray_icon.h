@@ -25,4 +25,7 @@ class TrayIcon {
   int Readd();
   // The shell's answer to NIM_DELETE, 0 when no icon was shown.
   int Remove();
+  // A warning balloon from the icon. 0 when no icon is shown, the shell refused, or the
+  // title (63) or text (255 characters) does not fit.
+  int Balloon(const char* title, const char* text);
 };

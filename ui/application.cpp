@@ -187,8 +187,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     return 0;
   }
 
-  // The exit sequence runs after the windows are gone: its boxes have no owner.
-  driveTable.noticeSink = ShowExitNotice;
+  // The exit's boxes have no owner (the windows are gone by then); a failed timed
+  // write-back shows a balloon from the tray icon.
+  driveTable.noticeSink = ShowEngineNotice;
   if (!InitApplication()) return 0;
   return RunMessageLoop();
 }

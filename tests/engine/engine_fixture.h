@@ -29,12 +29,13 @@ inline std::vector<std::string>& Messages() {
   static std::vector<std::string> messages;
   return messages;
 }
-inline void CollectMessage(ExitNotice notice, uint8_t letter, const char* folder) {
+inline void CollectMessage(EngineNotice notice, uint8_t letter, const char* folder) {
   std::string drive = std::string(1, static_cast<char>('A' + letter)) + ":";
   switch (notice) {
-    case ExitNotice::ChangesKept: Messages().push_back("kept " + drive + " " + folder); break;
-    case ExitNotice::FolderNotEmptied: Messages().push_back("not emptied " + drive); break;
-    case ExitNotice::RootNotMoved: Messages().push_back("root not moved"); break;
+    case EngineNotice::ChangesKept: Messages().push_back("kept " + drive + " " + folder); break;
+    case EngineNotice::FolderNotEmptied: Messages().push_back("not emptied " + drive); break;
+    case EngineNotice::RootNotMoved: Messages().push_back("root not moved"); break;
+    case EngineNotice::TimedWriteBackFailed: Messages().push_back("tick failed " + drive); break;
   }
 }
 

@@ -37,7 +37,7 @@ void CALLBACK CountTicksThenQuit(HWND, UINT, UINT_PTR, DWORD) {
 
 std::vector<std::string> sinkMessages;
 
-void CollectMessage(ExitNotice, uint8_t, const char*) { sinkMessages.push_back("notice"); }
+void CollectMessage(EngineNotice, uint8_t, const char*) { sinkMessages.push_back("notice"); }
 
 class MainWindowTest : public ::testing::Test {
  protected:
