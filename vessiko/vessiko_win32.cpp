@@ -251,6 +251,24 @@ int MoveOver(const NativeString& from, const NativeString& to) {
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
 }
 
+bool ComposeName(std::wstring* name) {
+  if (name->empty()) return true;
+  int size = NormalizeString(NormalizationC, name->c_str(), -1, nullptr, 0);
+  for (int attempt = 0; size > 0 && attempt < 4; ++attempt) {
+    std::wstring composed(static_cast<size_t>(size), L'\0');
+    int n = NormalizeString(NormalizationC, name->c_str(), -1, &composed[0], size);
+    if (n > 0) {
+      composed.resize(static_cast<size_t>(n - 1));
+      *name = composed;
+      return true;
+    }
+    // The first answer is an estimate: ask again with the size the failure gives.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    size = -n;
+  }
+  return false;
+}
+
 // ---- Exports ----
 
 extern "C" {
