@@ -61,7 +61,8 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
   if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
   // Part of an archive is never packed over it.
   if (!(slot.flags & ExtractionUnfinished) && FileExists(slot.archivePath) &&
-      CanPack(slot.archiveKind, GetDLLType()) && Pac(slot.archivePath, source, packing)) {
+      CanPack(slot.archiveKind, GetDLLType()) &&
+      table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source, packing)) {
     slot.flags &= ~WriteBackPending;
     baseline = current;
     table.SaveSettings();
@@ -105,7 +106,7 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
     // is known at the next start; a failed one keeps the mark.
     slot.flags |= ExtractionUnfinished;
     SaveSettings();
-    if (!Pac(path, target, kind)) return 0;
+    if (!RunPac(LibraryWork::Extracting, letter, path, target, kind)) return 0;
     slot.flags &= ~(WriteBackPending | ExtractionUnfinished);
     TakeFolderListing(folder, &baselines[letter]);
   } else {
@@ -139,6 +140,14 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
   slot.archivePath[0] = '\0';
   SaveSettings();
   return 1;
+}
+
+int DriveTable::RunPac(LibraryWork work, uint8_t letter, const char* archive,
+                       const char* folder, ArchiveKind kind) {
+  if (workSink != nullptr) workSink(work, letter, 1);
+  int result = Pac(archive, folder, kind);
+  if (workSink != nullptr) workSink(work, letter, 0);
+  return result;
 }
 
 int DriveTable::WriteBackArchive(uint8_t letter) { return WriteBack(*this, letter, 0); }

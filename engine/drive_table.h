@@ -81,6 +81,9 @@ enum class EngineNotice {
   TimedWriteBackFailed,  // a timed write-back failed; told once until one succeeds
 };
 
+// What the library is doing for a drive while the program waits for it.
+enum class LibraryWork { Extracting, WritingBack };
+
 // One drive as the settings file records it.
 struct SavedDrive {
   int saved;  // 0: the letter has no section
@@ -123,6 +126,13 @@ class DriveTable {
   // Where the engine's notices go: the shell installs its message boxes and balloon, tests
   // their own record. Null shows nothing: the engine never touches a window.
   void (*noticeSink)(EngineNotice notice, uint8_t letter, const char* folder) = nullptr;
+  // Told before (busy 1) and after (busy 0) each call that extracts or packs, so that the
+  // shell can say what the program is doing while it blocks. Null tells nobody.
+  void (*workSink)(LibraryWork work, uint8_t letter, int busy) = nullptr;
+
+  // The library's Pac for a drive, told to the work sink around it.
+  int RunPac(LibraryWork work, uint8_t letter, const char* archive, const char* folder,
+             ArchiveKind kind);
 
   DriveTable();
   ~DriveTable();  // SaveAndShutdown

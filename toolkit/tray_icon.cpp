@@ -64,3 +64,12 @@ int TrayIcon::Balloon(const char* title, const char* text) {
   strcpy(balloon.szInfo, text);
   return Shell_NotifyIconA(NIM_MODIFY, &balloon) ? 1 : 0;
 }
+
+int TrayIcon::ShowTip(const char* tip) {
+  if (!added || strlen(tip) >= TipCapacity) return 0;
+  NOTIFYICONDATAA other = data;
+  other.uFlags = NIF_TIP;
+  memset(other.szTip, 0, TipCapacity);
+  memcpy(other.szTip, tip, strlen(tip));
+  return Shell_NotifyIconA(NIM_MODIFY, &other) ? 1 : 0;
+}

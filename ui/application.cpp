@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include "busy_tip.h"
 #include "file_handle.h"
 #include "messages.h"
 #include "resource_ids.h"
@@ -190,6 +191,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   // The exit's boxes have no owner (the windows are gone by then); a failed timed
   // write-back shows a balloon from the tray icon.
   driveTable.noticeSink = ShowEngineNotice;
+  driveTable.workSink = ShowLibraryWork;
   if (!InitApplication()) return 0;
   return RunMessageLoop();
 }
