@@ -12,12 +12,6 @@
 
 namespace {
 
-// 1 when the folder exists and holds at least one file or folder.
-int FolderHoldsSomething(const char* folder) {
-  FolderWalk walk(folder);
-  return walk.Next();
-}
-
 // Wine's shell stops deleting at the first read-only file (Windows deletes it), so the
 // attribute is cleared first. Junctions and other reparse points are neither changed nor
 // entered: what they point to lies outside the drive folder.
@@ -42,16 +36,12 @@ int FormatDriveTarget(const DriveTable& table, uint8_t letter, char (&buffer)[Pa
   return FormatBounded(buffer, sizeof buffer, "%s\\", folder);
 }
 
-// Packs the drive folder into the drive's archive. With skipUnchanged, a folder that still
-// matches the listing kept at the last extraction or write-back is not packed: that is the
-// timer's case only; a release, the exit and the settings dialog always pack.
-int WriteBack(DriveTable& table, uint8_t letter, int skipUnchanged) {
+// Packs the drive folder into the drive's archive. With timed, a folder that still matches
+// the listing kept at the last extraction or write-back is not packed: that is the timer's
+// case only; a release, the exit and the settings dialog always pack.
+int WriteBack(DriveTable& table, uint8_t letter, int timed) {
   if (letter >= LetterCount) return 0;
   DriveSlot& slot = table.slots[letter];
-  if (!FileExists(slot.archivePath)) return 0;
-  if (!CanPack(slot.archiveKind, GetDLLType())) return 0;
-  ArchiveKind packing = PackingKind(slot.archiveKind);
-
   // Packed from the folder behind the letter, not from the letter: a mapping that vanished
   // or a letter taken by another device must never end up in the archive.
   char folder[PathSize];
@@ -64,14 +54,32 @@ int WriteBack(DriveTable& table, uint8_t letter, int skipUnchanged) {
   FolderListing current;
   TakeFolderListing(folder, &current);
   FolderListing& baseline = table.baselines[letter];
-  if (skipUnchanged && !(slot.flags & WriteBackPending) && SameFolderListing(current, baseline)) {
+  if (timed && !(slot.flags & WriteBackPending) && SameFolderListing(current, baseline)) {
     return 1;
   }
+  ArchiveKind packing = PackingKind(slot.archiveKind);
   if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
-  if (!Pac(slot.archivePath, source, packing)) return 0;
-  slot.flags &= ~WriteBackPending;
-  baseline = current;
-  return 1;
+  // Part of an archive is never packed over it.
+  if (!(slot.flags & ExtractionUnfinished) && FileExists(slot.archivePath) &&
+      CanPack(slot.archiveKind, GetDLLType()) &&
+      table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source, packing)) {
+    slot.flags &= ~WriteBackPending;
+    baseline = current;
+    table.SaveSettings();
+    return 1;
+  }
+  // A failed tick leaves the changes in the folder: the mark keeps them from being
+  // extracted over, and the user hears of it once, not at every tick.
+  if (timed && slot.archivePath[0] != '\0' && !(slot.flags & WriteBackPending) &&
+      !(slot.flags & ExtractionUnfinished) && !IsReadOnlyFormat(slot.archiveKind, GetDLLType()) &&
+      FolderHoldsSomething(folder)) {
+    slot.flags |= WriteBackPending;
+    table.SaveSettings();
+    if (table.noticeSink != nullptr) {
+      table.noticeSink(EngineNotice::TimedWriteBackFailed, letter, folder);
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -94,8 +102,12 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
   bool spare = !force && (slot.flags & (KeepFolderOnExit | WriteBackPending)) &&
                FolderHoldsSomething(folder);
   if (!spare) {
-    if (!Pac(path, target, kind)) return 0;
-    slot.flags &= ~WriteBackPending;
+    // Saved before the first file is written, so that an extraction cut off at any point
+    // is known at the next start; a failed one keeps the mark.
+    slot.flags |= ExtractionUnfinished;
+    SaveSettings();
+    if (!RunPac(LibraryWork::Extracting, letter, path, target, kind)) return 0;
+    slot.flags &= ~(WriteBackPending | ExtractionUnfinished);
     TakeFolderListing(folder, &baselines[letter]);
   } else {
     // What the folder holds now may differ from the archive: the first tick packs.
@@ -105,6 +117,7 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
   slot.archiveKind = kind;
   if (slot.flags & TimedUpdate) StartUpdateTimer(letter);
   memcpy(slot.archivePath, stored, sizeof stored);
+  SaveSettings();
   return 1;
 }
 
@@ -125,7 +138,16 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
   slot.archiveKind = 0;
   baselines[letter].taken = 0;
   slot.archivePath[0] = '\0';
+  SaveSettings();
   return 1;
+}
+
+int DriveTable::RunPac(LibraryWork work, uint8_t letter, const char* archive,
+                       const char* folder, ArchiveKind kind) {
+  if (workSink != nullptr) workSink(work, letter, 1);
+  int result = Pac(archive, folder, kind);
+  if (workSink != nullptr) workSink(work, letter, 0);
+  return result;
 }
 
 int DriveTable::WriteBackArchive(uint8_t letter) { return WriteBack(*this, letter, 0); }
@@ -133,7 +155,8 @@ int DriveTable::WriteBackArchive(uint8_t letter) { return WriteBack(*this, lette
 int DriveTable::WriteBackWanted(uint8_t letter) const {
   if (letter >= LetterCount) return 0;
   const DriveSlot& slot = slots[letter];
-  if (!(slot.flags & (ReflectToArchive | WriteBackPending)) || slot.archivePath[0] == '\0') {
+  if (!(slot.flags & (ReflectToArchive | WriteBackPending)) || slot.archivePath[0] == '\0' ||
+      (slot.flags & ExtractionUnfinished)) {
     return 0;
   }
   // There is no way to pack a format the library only reads: such a drive is let go as if
@@ -153,6 +176,7 @@ int DriveTable::SecureChanges(uint8_t letter) {
     return 1;
   }
   slot.flags |= WriteBackPending;
+  SaveSettings();
   return 0;
 }
 
@@ -183,8 +207,10 @@ int DriveTable::EmptyDriveFolder(uint8_t letter) {
     baselines[letter].taken = 0;
     if (SHFileOperationA(&operation) != 0) return 0;
   }
-  slots[letter].flags &= ~WriteBackPending;
+  // Whatever the folder held, changes or part of an archive, is gone.
+  slots[letter].flags &= ~(WriteBackPending | ExtractionUnfinished);
   baselines[letter].taken = 0;
+  SaveSettings();
   return 1;
 }
 

@@ -46,6 +46,7 @@ int FormatDrivePath(const char* root, int letter, char* buffer, size_t size) {
 
 DriveTable::DriveTable()
     : kinds(), slots(), TempRoot(), PendingTempRoot(), settings(), stateRestored(0),
+      uncleanEnd(0), restoreQueue(), savedDrives(), savedNextRoot(), savedValid(0),
       mappedLetters(0), unrestoredPending(0), shutDownDone(0), baselines() {
   for (DriveKind& kind : kinds) kind = DriveKind::Free;
   timerTable = this;
@@ -104,6 +105,7 @@ int DriveTable::CreateVirtualDrive(uint8_t letter, const char* root) {
   }
   kinds[letter] = DriveKind::Virtual;
   mappedLetters |= 1u << letter;
+  SaveSettings();
   return 1;
 }
 
@@ -113,6 +115,7 @@ int DriveTable::RemoveVirtualDrive(uint8_t letter) {
   if (!RunBatch("DDRV.BAT", drive)) return 0;
   kinds[letter] = DriveKind::Free;
   mappedLetters &= ~(1u << letter);
+  SaveSettings();
   return 1;
 }
 

@@ -36,13 +36,17 @@ constexpr SlotFlags KeepFolderOnExit = 0x0100;
 // Persistent mark: the last wanted write-back failed, so the drive folder holds changes
 // the archive lacks. Nothing may extract over or empty such a folder without packing it.
 constexpr SlotFlags WriteBackPending = 0x0200;
+// Persistent mark: an extraction into the drive folder began and has not finished, so the
+// folder holds part of an archive and nothing the user made. Such a folder is never packed;
+// the next start empties it and extracts again.
+constexpr SlotFlags ExtractionUnfinished = 0x0400;
 constexpr SlotFlags UnusedRuntimeMark = 0x1000;  // never set; cleared before saving
 constexpr SlotFlags TimerRunning = 0x2000;       // run-time mark; cleared before saving
 // Marks that mean something only while the program runs: never saved.
 constexpr SlotFlags RunTimeMarks = UnusedRuntimeMark | TimerRunning;
-// Bits the table keeps whatever a dialog's draft says: the run-time marks, and the pending
-// write-back, which can change under an open dialog (a timed write-back fails or succeeds).
-constexpr SlotFlags TableOwnedFlags = RunTimeMarks | WriteBackPending;
+// Bits the table keeps whatever a dialog's draft says: the run-time marks, and the persistent
+// marks, which can change under an open dialog (a timed write-back fails or succeeds).
+constexpr SlotFlags TableOwnedFlags = RunTimeMarks | WriteBackPending | ExtractionUnfinished;
 
 constexpr int LetterCount = 26;
 constexpr int PathSize = 260;
@@ -68,12 +72,24 @@ int IsUsableRoot(const char* root);
 constexpr int AllDriveFolders = -1;
 int FormatDrivePath(const char* root, int letter, char* buffer, size_t size);
 
-// What the exit sequence has to tell the user; the shell words it. The folder is the drive
-// folder where it matters, otherwise empty.
-enum class ExitNotice {
-  FolderNotEmptied,  // the drive folder could not be emptied
-  ChangesKept,       // the drive's changes could not be written back and stay in its folder
-  RootNotMoved,      // the drive folders could not be moved to the new temporary root
+// What the engine has to tell the user; the shell words it. The folder is the drive folder
+// where it matters, otherwise empty.
+enum class EngineNotice {
+  FolderNotEmptied,      // at exit: the drive folder could not be emptied
+  ChangesKept,           // at exit: the changes could not be written back and stay in the folder
+  RootNotMoved,          // at exit: the drive folders could not be moved to the new root
+  TimedWriteBackFailed,  // a timed write-back failed; told once until one succeeds
+};
+
+// What the library is doing for a drive while the program waits for it.
+enum class LibraryWork { Extracting, WritingBack };
+
+// One drive as the settings file records it.
+struct SavedDrive {
+  int saved;  // 0: the letter has no section
+  char archivePath[PathSize];
+  uint16_t intervalMinutes;
+  SlotFlags flags;  // run-time marks cleared
 };
 
 class DriveTable {
@@ -84,9 +100,18 @@ class DriveTable {
   char PendingTempRoot[PathSize];
   ProfileFile settings;
 
-  // Set only at the end of a successful RestoreState: without it the shut-down leaves the
-  // settings file and the temporary root alone.
+  // Set by RestoreState once the settings file was read (or found absent): without it
+  // nothing writes the settings file or moves the temporary root.
   int stateRestored;
+  // The settings file says the last run did not reach its exit: a drive folder holding
+  // changes is then kept and written back rather than extracted over.
+  int uncleanEnd;
+  // Saved drives read at start-up and not re-created yet; the settings file keeps them.
+  SavedDrive restoreQueue[LetterCount];
+  // What the settings file records as last written while running, and whether it was.
+  SavedDrive savedDrives[LetterCount];
+  char savedNextRoot[PathSize];
+  int savedValid;
   // Letters this process mapped (bit i = letter i); without stateRestored only these
   // are unmapped at the shut-down.
   uint32_t mappedLetters;
@@ -98,9 +123,16 @@ class DriveTable {
   // Per letter, the drive folder's listing right after the last extraction or successful
   // write-back; the timed write-back skips packing while the folder still matches it.
   FolderListing baselines[LetterCount];
-  // Where the exit sequence's notices go: the shell installs its message boxes, tests their
-  // own record. Null shows nothing: the engine never touches a window.
-  void (*noticeSink)(ExitNotice notice, uint8_t letter, const char* folder) = nullptr;
+  // Where the engine's notices go: the shell installs its message boxes and balloon, tests
+  // their own record. Null shows nothing: the engine never touches a window.
+  void (*noticeSink)(EngineNotice notice, uint8_t letter, const char* folder) = nullptr;
+  // Told before (busy 1) and after (busy 0) each call that extracts or packs, so that the
+  // shell can say what the program is doing while it blocks. Null tells nobody.
+  void (*workSink)(LibraryWork work, uint8_t letter, int busy) = nullptr;
+
+  // The library's Pac for a drive, told to the work sink around it.
+  int RunPac(LibraryWork work, uint8_t letter, const char* archive, const char* folder,
+             ArchiveKind kind);
 
   DriveTable();
   ~DriveTable();  // SaveAndShutdown
@@ -138,8 +170,21 @@ class DriveTable {
   // The timers' callback; it reaches the table registered by the newest live DriveTable.
   static void CALLBACK UpdateTimerProc(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
+  // Stores a drive's options as the settings dialog applies them (the table keeps its own
+  // marks), and starts or stops its timer to match.
+  void ApplyOptions(uint8_t letter, SlotFlags flags, uint16_t intervalMinutes);
+
   // Saved state, start-up and shut-down.
   int RestoreState();
+  // Rewrites the settings file, atomically, when what it records has changed: the drives,
+  // their archives, options and marks, the temporary root. Only a process that restored the
+  // state writes it, and only until the shut-down begins (which writes it last).
+  void SaveSettings();
+  // What the settings file records for the table as it stands.
+  void TakeSnapshot(SavedDrive (&drives)[LetterCount]) const;
+  // A saved letter still mapped onto its own drive folder (left by a process that was
+  // killed) becomes a virtual drive again without being mapped anew; 1 when it did.
+  int TakeOverMapping(uint8_t letter);
   // The teardown. With showMessages 0 (the session is ending) nothing waits on a message box.
   void SaveAndShutdown(int showMessages = 1);
   void SetPendingTempRoot(const char* text);

@@ -9,6 +9,7 @@
 
 #include "bounded_text.h"
 #include "drive_letter.h"
+#include "folder_walk.h"
 
 namespace {
 
@@ -48,51 +49,55 @@ void FormatSection(uint8_t letter, char (&section)[4]) {
   FormatBounded(section, sizeof section, "%c:", 'A' + letter);
 }
 
-// The settings file written at exit: the new content goes to a file beside the old one,
-// which it replaces only when it is complete; the old one stays if anything goes wrong.
-class NewSettingsFile {
- public:
-  explicit NewSettingsFile(ProfileFile& settings) : settings_(settings) {}
+// Marks that the program is running: written with every save while it runs and left out
+// by the exit's last one, so a file that still has it tells of a run that never reached its
+// exit. An older program ignores the section.
+const char SessionSection[] = "Session";
+const char RunningKey[] = "RUNNING";
+// The root chosen for the next run, saved while running so that a crash does not lose the
+// choice; PATH keeps naming the root the drive folders are under until the exit moves them.
+const char NextRootKey[] = "NEXTPATH";
 
-  void Begin(const char* root) {
-    settings_.SetPath(SettingsName, ExecutableDirectory);
-    writing_ = settings_.ready && CopyBounded(final_, sizeof final_, settings_.path) &&
-               FormatBounded(draft_, sizeof draft_, "%s.new", final_);
-    if (!writing_) return;
-    DeleteFileA(draft_);
-    settings_.SetPath(draft_, GivenPath);
-    WriteRoot(root);
+// Writes the whole settings file: into a file beside it, which replaces it only when
+// complete, so the old file stays whatever goes wrong. 1 when it was replaced.
+int WriteSettingsFile(ProfileFile& settings, const char* root, const char* nextRoot,
+                      const SavedDrive (&drives)[LetterCount], int running) {
+  settings.SetPath(SettingsName, ExecutableDirectory);
+  char finalPath[sizeof settings.path];
+  char draftPath[sizeof settings.path];
+  int written = settings.ready && CopyBounded(finalPath, sizeof finalPath, settings.path) &&
+                FormatBounded(draftPath, sizeof draftPath, "%s.new", finalPath);
+  if (!written) return 0;
+  DeleteFileA(draftPath);
+  settings.SetPath(draftPath, GivenPath);
+  written = settings.WriteString(RootSection, "PATH", root);
+  if (written && nextRoot != nullptr && strcmp(root, nextRoot) != 0) {
+    written = settings.WriteString(RootSection, NextRootKey, nextRoot);
   }
-  void WriteRoot(const char* root) {
-    if (writing_) writing_ = settings_.WriteString(RootSection, "PATH", root);
-  }
-  void WriteDrive(uint8_t letter, const char* path, uint16_t interval) {
+  for (uint8_t letter = 0; written && letter < LetterCount; ++letter) {
+    const SavedDrive& drive = drives[letter];
+    if (!drive.saved) continue;
     char section[4];
     FormatSection(letter, section);
-    if (writing_) {
-      writing_ = settings_.WriteString(section, "FILEPATH", path) &&
-                 settings_.WriteInt(section, "UPTIME", interval);
-    }
+    written = settings.WriteString(section, "FILEPATH", drive.archivePath) &&
+              settings.WriteInt(section, "UPTIME", drive.intervalMinutes) &&
+              settings.WriteInt(section, "FLAG", drive.flags & ~RunTimeMarks);
   }
-  void WriteFlags(uint8_t letter, SlotFlags flags) {
-    char section[4];
-    FormatSection(letter, section);
-    if (writing_) writing_ = settings_.WriteInt(section, "FLAG", flags & ~RunTimeMarks);
+  if (written && running) written = settings.WriteInt(SessionSection, RunningKey, 1);
+  if (written) {
+    written = MoveFileExA(draftPath, finalPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
-  void Commit() {
-    if (writing_) {
-      writing_ = MoveFileExA(draft_, final_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    }
-    if (!writing_ && draft_[0] != '\0') DeleteFileA(draft_);
-    settings_.SetPath(SettingsName, ExecutableDirectory);
-  }
+  if (!written) DeleteFileA(draftPath);
+  settings.SetPath(SettingsName, ExecutableDirectory);
+  return written;
+}
 
- private:
-  ProfileFile& settings_;
-  char final_[sizeof settings_.path] = {};
-  char draft_[sizeof settings_.path] = {};
-  int writing_ = 0;
-};
+void SaveSlot(const DriveSlot& slot, SavedDrive* drive) {
+  drive->saved = 1;
+  CopyBounded(drive->archivePath, sizeof drive->archivePath, slot.archivePath);
+  drive->intervalMinutes = slot.intervalMinutes;
+  drive->flags = slot.flags & ~RunTimeMarks;
+}
 
 }  // namespace
 
@@ -105,6 +110,8 @@ int DriveTable::RestoreState() {
     slot.timerId = 0;
   }
   unrestoredPending = 0;
+  uncleanEnd = 0;
+  memset(restoreQueue, 0, sizeof restoreQueue);
 
   // A settings file counts as absent only when it is really not there; one that exists but
   // cannot be read now (held open, no rights) is left exactly as it is, at exit too.
@@ -115,6 +122,7 @@ int DriveTable::RestoreState() {
     CurrentDirectoryAsRoot(TempRoot);
     memcpy(PendingTempRoot, TempRoot, sizeof TempRoot);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) stateRestored = 1;
+    SaveSettings();
     return 1;
   }
   CloseHandle(file);
@@ -127,80 +135,141 @@ int DriveTable::RestoreState() {
   } else {
     memcpy(TempRoot, root, sizeof root);
   }
+  memcpy(PendingTempRoot, TempRoot, sizeof TempRoot);
+  if (settings.ReadString(RootSection, NextRootKey, root, sizeof root)) SetPendingTempRoot(root);
+  uncleanEnd = settings.ReadInt(SessionSection, RunningKey) != 0;
 
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
     char section[4];
     FormatSection(letter, section);
+    SavedDrive& saved = restoreQueue[letter];
     char path[256];
     if (!settings.ReadString(section, "FILEPATH", path, sizeof path)) continue;
-    SlotFlags flags = static_cast<SlotFlags>(settings.ReadInt(section, "FLAG"));
-    uint16_t interval = static_cast<uint16_t>(settings.ReadInt(section, "UPTIME"));
+    saved.saved = 1;
+    memcpy(saved.archivePath, path, sizeof path);
+    saved.flags = static_cast<SlotFlags>(settings.ReadInt(section, "FLAG"));
+    saved.intervalMinutes = static_cast<uint16_t>(settings.ReadInt(section, "UPTIME"));
+  }
+  // From here on every change is saved as it happens; drives still in the queue are
+  // saved as they were read.
+  stateRestored = 1;
 
+  for (uint8_t letter = 0; letter < LetterCount; ++letter) {
+    const SavedDrive saved = restoreQueue[letter];
+    if (!saved.saved) continue;
     DriveSlot& slot = slots[letter];
-    int created = CreateVirtualDrive(letter, TempRoot);
-    if (!created && !(flags & WriteBackPending)) continue;
-    memcpy(slot.archivePath, path, sizeof path);
-    slot.flags = flags;
-    slot.intervalMinutes = interval;
+    int created = TakeOverMapping(letter) || CreateVirtualDrive(letter, TempRoot);
+    if (created || (saved.flags & WriteBackPending)) {
+      memcpy(slot.archivePath, saved.archivePath, sizeof slot.archivePath);
+      slot.flags = saved.flags;
+      slot.intervalMinutes = saved.intervalMinutes;
+    }
+    restoreQueue[letter].saved = 0;
     if (!created) {
       // Its folder still holds changes the archive lacks: keep the drive in the settings
       // file, and its kind, so that it can be written back once the letter is free again.
-      unrestoredPending |= 1u << letter;
-      slot.archiveKind = Check(path);
+      if (saved.flags & WriteBackPending) {
+        unrestoredPending |= 1u << letter;
+        slot.archiveKind = Check(slot.archivePath);
+      }
+      SaveSettings();
       continue;
     }
-    BindArchive(letter, path, 0);
+    char folder[PathSize];
+    if (slot.flags & ExtractionUnfinished) {
+      // The folder holds part of an archive and nothing the user made: start over.
+      EmptyDriveFolder(letter);
+      slot.flags &= ~(ExtractionUnfinished | WriteBackPending);
+      BindArchive(letter, slot.archivePath, 1);
+      continue;
+    }
+    if (uncleanEnd && (slot.flags & ReflectToArchive) && FormatDriveFolder(letter, folder) &&
+        FolderHoldsSomething(folder)) {
+      // The last run ended without its write-back: what the folder holds may be newer than
+      // the archive, so it is shown as it is and packed at the next write-back.
+      slot.flags |= WriteBackPending;
+    }
+    BindArchive(letter, slot.archivePath, 0);
   }
+  SaveSettings();
+  return 1;
+}
 
-  memcpy(PendingTempRoot, TempRoot, sizeof TempRoot);
-  stateRestored = 1;
+void DriveTable::TakeSnapshot(SavedDrive (&drives)[LetterCount]) const {
+  memset(drives, 0, sizeof drives);
+  for (uint8_t letter = 0; letter < LetterCount; ++letter) {
+    const DriveSlot& slot = slots[letter];
+    if (restoreQueue[letter].saved) {
+      drives[letter] = restoreQueue[letter];
+    } else if (kinds[letter] == DriveKind::Virtual) {
+      SaveSlot(slot, &drives[letter]);
+    } else if (((unrestoredPending >> letter) & 1) && (slot.flags & WriteBackPending)) {
+      // Not re-created at start-up, its changes still wait in its folder.
+      SaveSlot(slot, &drives[letter]);
+    }
+  }
+}
+
+void DriveTable::SaveSettings() {
+  if (!stateRestored || shutDownDone) return;
+  SavedDrive drives[LetterCount];
+  TakeSnapshot(drives);
+  if (savedValid && memcmp(drives, savedDrives, sizeof drives) == 0 &&
+      strcmp(savedNextRoot, PendingTempRoot) == 0) {
+    return;
+  }
+  if (!WriteSettingsFile(settings, TempRoot, PendingTempRoot, drives, 1)) return;
+  memcpy(savedDrives, drives, sizeof drives);
+  memcpy(savedNextRoot, PendingTempRoot, sizeof savedNextRoot);
+  savedValid = 1;
+}
+
+int DriveTable::TakeOverMapping(uint8_t letter) {
+  char folder[PathSize];
+  if (letter >= LetterCount || kinds[letter] == DriveKind::Virtual || !LetterPresent(letter) ||
+      !FormatDriveFolder(letter, folder) || !LetterShowsFolder(letter, folder)) {
+    return 0;
+  }
+  kinds[letter] = DriveKind::Virtual;
+  mappedLetters |= 1u << letter;
   return 1;
 }
 
 void DriveTable::SaveAndShutdown(int showMessages) {
   if (shutDownDone) return;
   shutDownDone = 1;
-  auto tell = [this, showMessages](ExitNotice notice, uint8_t letter, const char* folder) {
+  auto tell = [this, showMessages](EngineNotice notice, uint8_t letter, const char* folder) {
     if (showMessages && noticeSink != nullptr) noticeSink(notice, letter, folder);
   };
   RefreshDriveKinds();
 
-  // Without a restored state (a failed start, an unreadable file) the settings file and the
-  // temporary root are left alone; only what this process mapped is undone.
-  NewSettingsFile file(settings);
-  if (stateRestored) file.Begin(PendingTempRoot);
-
+  // The archives as bound, before the releases forget them.
+  SavedDrive drives[LetterCount];
+  TakeSnapshot(drives);
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
+    if (kinds[letter] != DriveKind::Virtual) continue;
     DriveSlot& slot = slots[letter];
-    if (kinds[letter] != DriveKind::Virtual) {
-      // A drive that could not be re-created at start-up keeps its section while its
-      // folder still holds changes the archive lacks.
-      if (((unrestoredPending >> letter) & 1) && (slot.flags & WriteBackPending)) {
-        file.WriteDrive(letter, slot.archivePath, slot.intervalMinutes);
-        file.WriteFlags(letter, slot.flags);
-      }
-      continue;
-    }
-    // The archive is saved as bound before the release forgets it.
-    file.WriteDrive(letter, slot.archivePath, slot.intervalMinutes);
     if (!ReleaseArchive(letter, 0)) {
       char folder[PathSize] = {};
       FormatDriveFolder(letter, folder);
-      tell(ChangesHeldBack(letter) ? ExitNotice::ChangesKept : ExitNotice::FolderNotEmptied,
+      tell(ChangesHeldBack(letter) ? EngineNotice::ChangesKept : EngineNotice::FolderNotEmptied,
            letter, folder);
     }
     // A failed release restarts the timer; the drive is going away.
     StopUpdateTimer(letter);
     slot.flags &= ~RunTimeMarks;
-    file.WriteFlags(letter, slot.flags);
+    drives[letter].flags = slot.flags;
     if (RemoveVirtualDrive(letter)) WaitUntilLetterGone(letter);
   }
 
   int moveFailed = stateRestored && strcmp(TempRoot, PendingTempRoot) != 0 && !MoveTempRoot();
-  // The drive folders are still under the old root: the next run must look there.
-  if (moveFailed) file.WriteRoot(TempRoot);
-  if (stateRestored) file.Commit();
-  if (moveFailed) tell(ExitNotice::RootNotMoved, 0, "");
+  // After a failed move the drive folders are still under the old root: the next run must
+  // look there. Without a restored state (a failed start, an unreadable file) the settings
+  // file is left alone.
+  if (stateRestored) {
+    WriteSettingsFile(settings, moveFailed ? TempRoot : PendingTempRoot, nullptr, drives, 0);
+  }
+  if (moveFailed) tell(EngineNotice::RootNotMoved, 0, "");
 
   ReleaseDLL();
   RemoveAllVirtualDrives();
@@ -208,6 +277,19 @@ void DriveTable::SaveAndShutdown(int showMessages) {
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
     if (slots[letter].timerId != 0) StopUpdateTimer(letter);
   }
+}
+
+void DriveTable::ApplyOptions(uint8_t letter, SlotFlags flags, uint16_t intervalMinutes) {
+  if (letter >= LetterCount) return;
+  DriveSlot& slot = slots[letter];
+  slot.flags = static_cast<SlotFlags>((flags & ~TableOwnedFlags) | (slot.flags & TableOwnedFlags));
+  slot.intervalMinutes = intervalMinutes;
+  if (flags & TimedUpdate) {
+    StartUpdateTimer(letter);
+  } else {
+    StopUpdateTimer(letter);
+  }
+  SaveSettings();
 }
 
 void DriveTable::SetPendingTempRoot(const char* text) {
@@ -229,6 +311,7 @@ void DriveTable::SetPendingTempRoot(const char* text) {
   } else {
     memcpy(PendingTempRoot, TempRoot, sizeof TempRoot);
   }
+  SaveSettings();
 }
 
 int DriveTable::MoveTempRoot() {

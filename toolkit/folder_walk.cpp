@@ -35,3 +35,8 @@ int FolderWalk::Next() {
   } while (IsDotEntry(data.cFileName));
   return 1;
 }
+
+int FolderHoldsSomething(const char* folder) {
+  FolderWalk walk(folder);
+  return walk.Next();
+}

@@ -22,3 +22,6 @@ class FolderWalk {
  private:
   int started_ = 0;
 };
+
+// 1 when the folder exists and holds at least one file or folder.
+int FolderHoldsSomething(const char* folder);

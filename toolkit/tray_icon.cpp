@@ -49,3 +49,27 @@ int TrayIcon::Remove() {
   added = 0;
   return result ? 1 : 0;
 }
+
+int TrayIcon::Balloon(const char* title, const char* text) {
+  if (!added) return 0;
+  NOTIFYICONDATAA balloon = data;
+  // Balloons came with the second version of the record.
+  balloon.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  balloon.uFlags = NIF_INFO;
+  balloon.dwInfoFlags = NIIF_WARNING;
+  if (strlen(title) >= sizeof balloon.szInfoTitle || strlen(text) >= sizeof balloon.szInfo) {
+    return 0;
+  }
+  strcpy(balloon.szInfoTitle, title);
+  strcpy(balloon.szInfo, text);
+  return Shell_NotifyIconA(NIM_MODIFY, &balloon) ? 1 : 0;
+}
+
+int TrayIcon::ShowTip(const char* tip) {
+  if (!added || strlen(tip) >= TipCapacity) return 0;
+  NOTIFYICONDATAA other = data;
+  other.uFlags = NIF_TIP;
+  memset(other.szTip, 0, TipCapacity);
+  memcpy(other.szTip, tip, strlen(tip));
+  return Shell_NotifyIconA(NIM_MODIFY, &other) ? 1 : 0;
+}

@@ -25,4 +25,11 @@ class TrayIcon {
   int Readd();
   // The shell's answer to NIM_DELETE, 0 when no icon was shown.
   int Remove();
+  // Shows another tip for a while; the stored one (data.szTip) is left as it is, and a
+  // Show, Readd or ShowTip(data.szTip) puts it back. 0 when no icon is shown, the shell
+  // refused, or the tip does not fit.
+  int ShowTip(const char* tip);
+  // A warning balloon from the icon. 0 when no icon is shown, the shell refused, or the
+  // title (63) or text (255 characters) does not fit.
+  int Balloon(const char* title, const char* text);
 };

@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include "busy_tip.h"
 #include "file_handle.h"
 #include "messages.h"
 #include "resource_ids.h"
@@ -187,8 +188,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     return 0;
   }
 
-  // The exit sequence runs after the windows are gone: its boxes have no owner.
-  driveTable.noticeSink = ShowExitNotice;
+  // The exit's boxes have no owner (the windows are gone by then); a failed timed
+  // write-back shows a balloon from the tray icon.
+  driveTable.noticeSink = ShowEngineNotice;
+  driveTable.workSink = ShowLibraryWork;
   if (!InitApplication()) return 0;
   return RunMessageLoop();
 }

@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include "application.h"
 #include "bounded_text.h"
 
 const char* const ApplicationName = "Tembrook";
@@ -49,26 +50,48 @@ void ShowDriveMessage(HWND owner, const char* format, uint8_t letter) {
   if (FormatBounded(text, sizeof text, format, 'A' + letter)) ShowMessage(owner, text);
 }
 
-void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder) {
-  // The folder goes in as an argument, never as part of the format.
+namespace {
+
+// The folder goes in as an argument, never as part of the format.
+int FormatKeptChanges(char (&text)[512], uint8_t letter, KeptChanges what, const char* folder) {
   char format[256];
+  return FormatBounded(format, sizeof format, "%s%s", WriteBackFailedText,
+                       KeptChangesText(what)) &&
+         FormatBounded(text, sizeof text, format, 'A' + letter, folder);
+}
+
+// The balloon names the drive and its folder; a folder too long for the balloon is left out.
+void ShowTimedWriteBackFailure(uint8_t letter, const char* folder) {
   char text[512];
-  if (FormatBounded(format, sizeof format, "%s%s", WriteBackFailedText, KeptChangesText(what)) &&
-      FormatBounded(text, sizeof text, format, 'A' + letter, folder)) {
-    ShowMessage(owner, text);
+  if (!FormatKeptChanges(text, letter, KeptChanges::AtExit, folder)) return;
+  if (messageSink != nullptr) {
+    messageSink(HWND_MESSAGE, text);
+  } else if (!trayIcon.Balloon(ApplicationName, text) &&
+             FormatKeptChanges(text, letter, KeptChanges::AtExit, "")) {
+    trayIcon.Balloon(ApplicationName, text);
   }
 }
 
-void ShowExitNotice(ExitNotice notice, uint8_t letter, const char* folder) {
+}  // namespace
+
+void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder) {
+  char text[512];
+  if (FormatKeptChanges(text, letter, what, folder)) ShowMessage(owner, text);
+}
+
+void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder) {
   switch (notice) {
-    case ExitNotice::FolderNotEmptied:
+    case EngineNotice::FolderNotEmptied:
       ShowDriveMessage(nullptr, FolderNotEmptiedText, letter);
       break;
-    case ExitNotice::ChangesKept:
+    case EngineNotice::ChangesKept:
       ShowKeptChanges(nullptr, letter, KeptChanges::AtExit, folder);
       break;
-    case ExitNotice::RootNotMoved:
+    case EngineNotice::RootNotMoved:
       ShowMessage(nullptr, RootNotMovedText);
+      break;
+    case EngineNotice::TimedWriteBackFailed:
+      ShowTimedWriteBackFailure(letter, folder);
       break;
   }
 }

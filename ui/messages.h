@@ -39,9 +39,10 @@ void ShowDriveMessage(HWND owner, const char* format, uint8_t letter);
 // Tells that the drive's changes could not be written back, and what was done instead.
 // folder: the drive folder, named in the exit's text.
 void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder = "");
-// The exit sequence's notices, in boxes with no owner (the engine's notice sink).
-void ShowExitNotice(ExitNotice notice, uint8_t letter, const char* folder);
+// The engine's notices (its sink): the exit's in boxes with no owner, a failed timed
+// write-back in a balloon from the tray icon.
+void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder);
 
-// When set, texts go here instead of a message box (tests, and anything that must not wait
-// on a box).
+// When set, texts go here instead of a message box or balloon (tests, and anything that
+// must not wait on a box). A balloon's owner is HWND_MESSAGE.
 extern void (*messageSink)(HWND owner, const char* text);

@@ -22,6 +22,8 @@ enum DriveListColumn { LetterColumn = 0, KindColumn = 1, ArchiveColumn = 2, Stat
 
 const char* const UpdateOn = "更新あり";
 const char* const UpdateOff = "更新なし";
+// Changes wait in the drive folder: a write-back failed, or the program ended without one.
+const char* const UpdatePending = "未反映";
 
 // The formats list is built on the dialog's first use and kept until the process ends.
 ListViewControl& FormatList() {
@@ -32,6 +34,7 @@ ListViewControl& FormatList() {
 const char* KindName(DriveKind kind) { return DriveKindNames[static_cast<int>(kind) & 7]; }
 
 const char* StateText(SlotFlags flags) {
+  if (flags & WriteBackPending) return UpdatePending;
   return (flags & ReflectToArchive) ? UpdateOn : UpdateOff;
 }
 
@@ -154,7 +157,6 @@ int ApplyDraft(HWND dialog) {
   for (uint8_t i = 0; i < LetterCount; ++i) {
     DriveKind draftKind = settingsDraft.kinds[i];
     DriveKind tableKind = driveTable.kinds[i];
-    DriveSlot& slot = driveTable.slots[i];
     const DriveSlot& draft = settingsDraft.slots[i];
 
     if (draftKind == DriveKind::Virtual && tableKind == DriveKind::Free) {
@@ -175,14 +177,7 @@ int ApplyDraft(HWND dialog) {
       }
     }
 
-    slot.flags = static_cast<SlotFlags>((draft.flags & ~TableOwnedFlags) |
-                                        (slot.flags & TableOwnedFlags));
-    slot.intervalMinutes = draft.intervalMinutes;
-    if (draft.flags & TimedUpdate) {
-      driveTable.StartUpdateTimer(i);
-    } else {
-      driveTable.StopUpdateTimer(i);
-    }
+    driveTable.ApplyOptions(i, draft.flags, draft.intervalMinutes);
   }
   return 1;
 }

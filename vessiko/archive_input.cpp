@@ -62,6 +62,12 @@ int StartsWith(const NativeString& path, const char* signature, size_t length) {
 int OpenReader(ReaderHandle* reader, const NativeString& path) {
   if (reader->object == nullptr) return 0;
   SupportReading(reader->object);
+  // Otherwise ZIP names without the UTF-8 flag are read in the code page.
+  if (UnflaggedZipNamesAreUtf8(path) &&
+      archive_read_set_format_option(reader->object, "zip", "hdrcharset", "UTF-8") !=
+          ARCHIVE_OK) {
+    return 0;
+  }
   return OpenForReading(reader->object, path.c_str()) == ARCHIVE_OK;
 }
 

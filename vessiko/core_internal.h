@@ -57,6 +57,10 @@ bool NamesMayBeUtf8Bytes(archive* a);
 // The components of an entry's name; false when it has none or is unsafe.
 bool SplitEntryPath(archive* a, archive_entry* entry, std::vector<NativeString>* components);
 
+// True for a ZIP whose names without the UTF-8 flag (other than plain ASCII, and other than
+// those an Info-ZIP Unicode path field names) are all strict UTF-8, and there is one.
+bool UnflaggedZipNamesAreUtf8(const NativeString& path);
+
 // ---- Archive input (archive_input.cpp) ----
 
 // One libarchive object, freed with the function that belongs to it.

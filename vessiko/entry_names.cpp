@@ -25,11 +25,14 @@ bool IsAscii(const std::string& text) {
 // strict UTF-8 are read as UTF-8; anything else in the code page. Read in the code page,
 // a Linux tar's names would be garbled, and packing would store them garbled for good.
 struct WideNames {
+  // Decomposed names (macOS writes them: か + U+3099 for が) are composed, as Windows
+  // names are and as the user types them.
   static bool Pick(const wchar_t* decoded, const char* bytes, std::wstring* name) {
-    if (bytes != nullptr && DecodeUtf8(bytes, name)) return true;
-    if (decoded == nullptr) return false;
-    *name = decoded;
-    return true;
+    if (bytes == nullptr || !DecodeUtf8(bytes, name)) {
+      if (decoded == nullptr) return false;
+      *name = decoded;
+    }
+    return ComposeName(name);
   }
   static bool Path(archive_entry* e, bool guessUtf8, std::wstring* name) {
     return Pick(archive_entry_pathname_w(e), guessUtf8 ? archive_entry_pathname(e) : nullptr,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <filesystem>
 #include <vector>
 
@@ -99,3 +100,5 @@ PathKind ProbePath(const NativeString& path);
 int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds);
 // Moves a file over an existing one, which it replaces (a read-only one too).
 int MoveOver(const NativeString& from, const NativeString& to);
+// Composes a name (Unicode normalization form C); false when it cannot be.
+bool ComposeName(std::wstring* name);

@@ -84,3 +84,6 @@ int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanosecon
 int MoveOver(const NativeString& from, const NativeString& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
+
+// Names stay the bytes they are here: there is nothing to compose.
+bool ComposeName(std::wstring*) { return true; }

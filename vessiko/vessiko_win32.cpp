@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -41,8 +42,8 @@ bool Widen(const char* text, std::wstring* wide) {
   return true;
 }
 
-// The folder of a path, with its trailing backslash ("." for a bare name).
-bool FolderOf(const char* path, char* folder, size_t size) {
+// Where the folder part of a path ends (after its last separator); 0 for a bare name.
+size_t FolderLength(const char* path) {
   size_t cut = 0;
   for (size_t i = 0; path[i] != '\0'; ++i) {
     // A lead byte of CP932 may be followed by 0x5C, which is then no backslash.
@@ -52,15 +53,67 @@ bool FolderOf(const char* path, char* folder, size_t size) {
     }
     if (path[i] == '\\' || path[i] == '/' || path[i] == ':') cut = i + 1;
   }
-  if (cut == 0) {
-    if (size < 2) return false;
-    lstrcpyA(folder, ".");
-    return true;
+  return cut;
+}
+
+// A pack writes the new archive into "NAME.vessiko-XXXXXXXX.tmp" beside the archive NAME:
+// the name says whose it is, so the next pack of the same archive finds and removes what
+// a pack that was killed left behind.
+constexpr char TemporaryInfix[] = ".vessiko-";
+constexpr size_t TemporaryTagLength = 8;
+
+bool IsTemporaryOf(const char* name, const char* archiveName) {
+  size_t base = strlen(archiveName);
+  size_t infix = strlen(TemporaryInfix);
+  if (strlen(name) != base + infix + TemporaryTagLength + 4) return false;
+  if (CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, static_cast<int>(base),
+                     archiveName, static_cast<int>(base)) != CSTR_EQUAL ||
+      strncmp(name + base, TemporaryInfix, infix) != 0 ||
+      lstrcmpiA(name + base + infix + TemporaryTagLength, ".tmp") != 0) {
+    return false;
   }
-  if (cut >= size) return false;
-  memcpy(folder, path, cut);
-  folder[cut] = '\0';
+  for (size_t i = 0; i < TemporaryTagLength; ++i) {
+    char c = name[base + infix + i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
   return true;
+}
+
+// Removes the temporary files earlier packs of the archive left; one that another pack
+// still holds open cannot be deleted and stays.
+void RemoveLeftovers(const std::string& folder, const char* archiveName) {
+  std::string pattern = folder + archiveName + TemporaryInfix + "*";
+  if (pattern.size() >= MAX_PATH) return;
+  WIN32_FIND_DATAA data;
+  FindHandle find;
+  find.h = FindFirstFileA(pattern.c_str(), &data);
+  if (find.h == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        IsTemporaryOf(data.cFileName, archiveName)) {
+      DeleteFileA((folder + data.cFileName).c_str());
+    }
+  } while (FindNextFileA(find.h, &data));
+}
+
+// Creates a new, empty temporary file for a pack of the archive; false when none can be
+// made (or its name would not fit).
+bool CreateTemporary(const std::string& folder, const char* archiveName, std::string* path) {
+  DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 12);
+  for (DWORD attempt = 0; attempt < 100; ++attempt) {
+    char tag[TemporaryTagLength + 1];
+    snprintf(tag, sizeof tag, "%08lx", static_cast<unsigned long>(seed + attempt * 7919));
+    *path = folder + archiveName + TemporaryInfix + tag + ".tmp";
+    if (path->size() >= MAX_PATH) return false;
+    HANDLE h = CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
 }
 
 // The packed archive may replace the old one only if nothing holds the old one open in a
@@ -103,17 +156,19 @@ int Pack(const char* archivePath, const char* root, const PacRequest& request) {
   if (!Widen(archivePath, &archive) || !Widen(root, &source)) return 0;
   if (archive.empty() || source.empty()) return 0;
   if (!ArchiveReplaceable(archivePath)) return 0;
-  char folder[MAX_PATH];
-  char temporary[MAX_PATH];
-  if (!FolderOf(archivePath, folder, MAX_PATH - 14)) return 0;
-  if (GetTempFileNameA(folder, "vsk", 0, temporary) == 0) return 0;
+  size_t cut = FolderLength(archivePath);
+  std::string folder(archivePath, cut);
+  const char* name = archivePath + cut;
+  RemoveLeftovers(folder, name);
+  std::string temporary;
+  if (!CreateTemporary(folder, name, &temporary)) return 0;
   std::wstring output;
-  int ok = Widen(temporary, &output) &&
+  int ok = Widen(temporary.c_str(), &output) &&
            WriteArchive(output, archive, source, request.format, request.fresh) &&
-           FlushToDisk(temporary) &&
-           MoveFileExA(temporary, archivePath,
+           FlushToDisk(temporary.c_str()) &&
+           MoveFileExA(temporary.c_str(), archivePath,
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) DeleteFileA(temporary);
+  if (!ok) DeleteFileA(temporary.c_str());
   return ok;
 }
 
@@ -194,6 +249,24 @@ int MoveOver(const NativeString& from, const NativeString& to) {
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
   if (!SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
+
+bool ComposeName(std::wstring* name) {
+  if (name->empty()) return true;
+  int size = NormalizeString(NormalizationC, name->c_str(), -1, nullptr, 0);
+  for (int attempt = 0; size > 0 && attempt < 4; ++attempt) {
+    std::wstring composed(static_cast<size_t>(size), L'\0');
+    int n = NormalizeString(NormalizationC, name->c_str(), -1, &composed[0], size);
+    if (n > 0) {
+      composed.resize(static_cast<size_t>(n - 1));
+      *name = composed;
+      return true;
+    }
+    // The first answer is an estimate: ask again with the size the failure gives.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    size = -n;
+  }
+  return false;
 }
 
 // ---- Exports ----

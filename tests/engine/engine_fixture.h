@@ -14,13 +14,15 @@ using namespace test;
 
 constexpr uint8_t R = 'R' - 'A', S = 'S' - 'A', T = 'T' - 'A';
 
-// The exit notices given, in order: "kept R: <folder>", "not emptied R:", "root not moved".
+// The notices given, in order: "kept R: <folder>", "not emptied R:", "root not moved",
+// "tick failed R:".
 inline std::vector<std::string> notices;
-inline void CollectNotice(ExitNotice notice, uint8_t letter, const char* folder) {
+inline void CollectNotice(EngineNotice notice, uint8_t letter, const char* folder) {
   std::string drive = std::string(1, static_cast<char>('A' + letter)) + ":";
-  if (notice == ExitNotice::RootNotMoved) notices.push_back("root not moved");
-  if (notice == ExitNotice::FolderNotEmptied) notices.push_back("not emptied " + drive);
-  if (notice == ExitNotice::ChangesKept) notices.push_back("kept " + drive + " " + folder);
+  if (notice == EngineNotice::RootNotMoved) notices.push_back("root not moved");
+  if (notice == EngineNotice::FolderNotEmptied) notices.push_back("not emptied " + drive);
+  if (notice == EngineNotice::ChangesKept) notices.push_back("kept " + drive + " " + folder);
+  if (notice == EngineNotice::TimedWriteBackFailed) notices.push_back("tick failed " + drive);
 }
 
 class EngineTest : public ::testing::Test {
