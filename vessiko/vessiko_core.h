@@ -102,3 +102,7 @@ int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanosecon
 int MoveOver(const NativeString& from, const NativeString& to);
 // Composes a name (Unicode normalization form C); false when it cannot be.
 bool ComposeName(std::wstring* name);
+// A ZIP entry's stored name as libarchive reads it: UTF-8, or else the system code page,
+// both leniently (what cannot be decoded becomes a replacement character); where names are
+// bytes, the bytes as they are. False when nothing can be made of it.
+bool DecodeZipName(const std::string& bytes, bool utf8, NativeString* name);

@@ -87,3 +87,8 @@ int MoveOver(const NativeString& from, const NativeString& to) {
 
 // Names stay the bytes they are here: there is nothing to compose.
 bool ComposeName(std::wstring*) { return true; }
+
+bool DecodeZipName(const std::string& bytes, bool, NativeString* name) {
+  *name = bytes;
+  return true;
+}

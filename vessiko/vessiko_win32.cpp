@@ -269,6 +269,18 @@ bool ComposeName(std::wstring* name) {
   return false;
 }
 
+bool DecodeZipName(const std::string& bytes, bool utf8, NativeString* name) {
+  name->clear();
+  if (bytes.empty()) return true;
+  // No MB_ERR_INVALID_CHARS: libarchive converts without it, and the drive shows its names.
+  UINT page = utf8 ? CP_UTF8 : CP_ACP;
+  int size = static_cast<int>(bytes.size());
+  int n = MultiByteToWideChar(page, 0, bytes.data(), size, nullptr, 0);
+  if (n <= 0) return false;
+  name->resize(static_cast<size_t>(n));
+  return MultiByteToWideChar(page, 0, bytes.data(), size, &(*name)[0], n) == n;
+}
+
 // ---- Exports ----
 
 extern "C" {
