@@ -57,9 +57,34 @@ bool NamesMayBeUtf8Bytes(archive* a);
 // The components of an entry's name; false when it has none or is unsafe.
 bool SplitEntryPath(archive* a, archive_entry* entry, std::vector<NativeString>* components);
 
+// ---- A ZIP's central directory (zip_names.cpp) ----
+
 // True for a ZIP whose names without the UTF-8 flag (other than plain ASCII, and other than
 // those an Info-ZIP Unicode path field names) are all strict UTF-8, and there is one.
 bool UnflaggedZipNamesAreUtf8(const NativeString& path);
+
+// An entry of an existing ZIP, as an update copies it: its local record (header, data and
+// data descriptor) byte for byte, and its central record with a new offset.
+struct ZipStoredEntry {
+  std::vector<unsigned char> central;  // the central record as stored
+  NativeString name;  // as extracted, components joined with '/'; empty when never extracted
+  NativeString key;   // the presence key of name; empty when never present
+  uint64_t offset = 0;  // of the local record
+  uint64_t length = 0;  // of the local record
+  uint64_t compressed = 0;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  bool plainFile = false;  // not a folder, link or device, not encrypted
+};
+
+// The entries of a ZIP in the order of their local records, named as libarchive names them;
+// false when the directory or a local record is not what this reader can vouch for (a
+// program stub, several disks, records that overlap or disagree with the directory).
+bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entries);
+// A stored entry's central record with the offset its local record gets in a new archive,
+// moved into the ZIP64 field when it needs 64 bits; false when the record cannot hold it.
+bool RelocatedCentralRecord(const std::vector<unsigned char>& record, uint64_t offset,
+                            std::vector<unsigned char>* relocated);
 
 // ---- Archive input (archive_input.cpp) ----
 
@@ -121,6 +146,7 @@ int ForEachAbsentEntry(const NativeString& previous,
                        const std::unordered_set<NativeString>& present,
                        const AbsentEntryAction& action);
 
-// Packs the items, and the absent entries of previous unless it is empty, into a ZIP.
+// Packs the items into a ZIP, and unless fresh the absent entries of previous (the old
+// archive, or empty). The old entries whose files are unchanged are copied as they are.
 int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
-             const NativeString& previous);
+             const NativeString& previous, int fresh);

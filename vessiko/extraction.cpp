@@ -52,97 +52,61 @@ struct Extraction {
     for (size_t i = 0; i < count; ++i) {
       path += components[i];
       if (path.size() > LongestFolderPath) return Outcome::Skipped;
-      if (knownFolders.count(path) == 0) {
+      // Created without looking first; only a name that is taken is looked at.
+      if (knownFolders.count(path) == 0 && !MakeFolder(path)) {
         switch (ProbePath(path)) {
           case PathKind::Folder:
             break;
-          case PathKind::Missing: {
-            std::error_code error;
-            std::filesystem::create_directory(std::filesystem::path(path), error);
-            if (ProbePath(path) != PathKind::Folder) return Outcome::Failed;
-            break;
-          }
           case PathKind::Link:
             return Outcome::Skipped;
           default:
             return Outcome::Failed;
         }
-        knownFolders.insert(path);
       }
+      knownFolders.insert(path);
       path += Separator;
     }
     return Outcome::Done;
   }
 
-  // Checks the place of a file about to be written: a link there is never written
-  // through, a folder there cannot become a file. An existing file is to be replaced.
-  Outcome PrepareFile(const NativeString& path, bool* existing) {
-    *existing = false;
-    switch (ProbePath(path)) {
-      case PathKind::Missing:
-        return Outcome::Done;
-      case PathKind::File:
-        *existing = true;
-        return Outcome::Done;
-      case PathKind::Link:
-        return Outcome::Skipped;
-      default:
-        return Outcome::Failed;
-    }
-  }
-
-  // A free name beside a file, for the new content that is then moved over it; empty when
-  // none is found. The target folder may be given with '/', so either separator ends the
-  // folder: a bare name would put the temporary file in the current folder, perhaps on
-  // another volume, where moving it over the file fails.
-  NativeString SiblingName(const NativeString& path) {
+  // A new file with a free name beside a file, for the content that is then moved over it;
+  // false when none can be made. The target folder may be given with '/', so either
+  // separator ends the folder: a bare name would put the temporary file in the current
+  // folder, perhaps on another volume, where moving it over the file fails.
+  bool CreateSibling(const NativeString& path, NewFile* file, NativeString* sibling) {
     const NativeChar separators[] = {'/', '\\', 0};
     NativeString folder = path.substr(0, path.find_last_of(separators) + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      NativeString candidate = folder;
+      *sibling = folder;
       std::string name =
           ".vessiko-" + std::to_string(worker) + "-" + std::to_string(++siblingCounter) + ".tmp";
-      for (char c : name) candidate += c;
-      PathKind kind = ProbePath(candidate);
-      if (kind == PathKind::Missing) return candidate;
-      if (kind == PathKind::Unknown) break;
+      for (char c : name) *sibling += c;
+      bool exists = false;
+      if (file->Create(*sibling, &exists)) return true;
+      // Only a name that is really taken is worth another one.
+      if (!exists || ProbePath(*sibling) == PathKind::Missing) break;
     }
-    return NativeString();
+    return false;
   }
 
-  Outcome WriteData(const NativeString& path) {
-    int status = ARCHIVE_OK;
-    {
-      std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-      if (!out) return Outcome::Failed;
-      status = ReadEntryData(reader, &buffer, [&](const char* data, size_t size) {
-        return out.write(data, static_cast<std::streamsize>(size)) ? 1 : 0;
-      });
-      out.close();
-      if (status == ARCHIVE_OK && out.fail()) status = ARCHIVE_FAILED;
-    }
+  Outcome WriteData(NewFile* file) {
+    int status = ReadEntryData(reader, &buffer, [file](const char* data, size_t size) {
+      return file->Write(data, size);
+    });
     if (status == ARCHIVE_OK) return Outcome::Done;
-    // A half-written file would later be packed over the good entry.
-    RemoveFile(path);
     return status == ARCHIVE_FATAL ? Outcome::Fatal : Outcome::Failed;
   }
 
-  Outcome CopyExtracted(const NativeString& from, const NativeString& to) {
-    bool copied = false;
-    {
-      std::ifstream in(std::filesystem::path(from), std::ios::binary);
-      std::ofstream out(std::filesystem::path(to), std::ios::binary | std::ios::trunc);
-      if (!out) return Outcome::Failed;
-      copied = static_cast<bool>(in);
-      while (copied && in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (in.gcount() > 0 && !out.write(buffer.data(), in.gcount())) copied = false;
+  Outcome CopyExtracted(const NativeString& from, NewFile* file) {
+    std::ifstream in(std::filesystem::path(from), std::ios::binary);
+    if (!in) return Outcome::Failed;
+    while (in) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      if (in.gcount() > 0 && !file->Write(buffer.data(), static_cast<size_t>(in.gcount()))) {
+        return Outcome::Failed;
       }
-      out.close();
-      copied = copied && !in.bad() && !out.fail();
     }
-    if (!copied) RemoveFile(to);
-    return copied ? Outcome::Done : Outcome::Failed;
+    return in.bad() ? Outcome::Failed : Outcome::Done;
   }
 
   Outcome ExtractFolder(const std::vector<NativeString>& components, const NativeString& path,
@@ -170,18 +134,34 @@ struct Extraction {
     return source;
   }
 
-  // Writes the file's content: the entry's data, or a copy of the file a hard link names.
-  // An existing file is replaced, not written into: a hard link, or a link the platform
-  // does not show as one (Wine's view of a Unix link to a file), would carry the content
-  // out of the folder.
-  Outcome WriteFile(const NativeString& path, bool existing, const NativeString& linkSource) {
-    NativeString written = existing ? SiblingName(path) : path;
-    if (written.empty()) return Outcome::Failed;
-    Outcome outcome = linkSource.empty() ? WriteData(written) : CopyExtracted(linkSource, written);
-    if (outcome == Outcome::Done && existing && !MoveOver(written, path)) {
-      RemoveFile(written);
+  // Writes the file's content, the entry's data or a copy of the file a hard link names,
+  // and its time, through one handle. A new name is created at once; whatever has the name
+  // already is looked at only then. A link there is never written through, a folder cannot
+  // become a file, and an existing file is replaced, not written into: a hard link, or a link
+  // the platform does not show as one (Wine's view of a Unix link to a file), would carry the
+  // content out of the folder.
+  Outcome WriteFile(const NativeString& path, const NativeString& linkSource,
+                    archive_entry* entry) {
+    NewFile file;
+    NativeString written = path;
+    bool exists = false;
+    if (!file.Create(path, &exists)) {
+      if (!exists) return Outcome::Failed;
+      PathKind kind = ProbePath(path);
+      if (kind == PathKind::Link) return Outcome::Skipped;
+      if (kind != PathKind::File || !CreateSibling(path, &file, &written)) return Outcome::Failed;
+    }
+    Outcome outcome = linkSource.empty() ? WriteData(&file) : CopyExtracted(linkSource, &file);
+    if (outcome == Outcome::Done && archive_entry_mtime_is_set(entry)) {
+      file.SetModifiedTime(archive_entry_mtime(entry),
+                           static_cast<int32_t>(archive_entry_mtime_nsec(entry)));
+    }
+    if (!file.Close() && outcome == Outcome::Done) outcome = Outcome::Failed;
+    if (outcome == Outcome::Done && written != path && !MoveOver(written, path)) {
       outcome = Outcome::Failed;
     }
+    // A half-written file would later be packed over the good entry.
+    if (outcome != Outcome::Done) RemoveFile(written);
     return outcome;
   }
 
@@ -204,14 +184,8 @@ struct Extraction {
       linkSource = LinkSource(entry, path);
       if (linkSource.empty()) return Outcome::Skipped;
     }
-    bool existing = false;
     Outcome outcome = PrepareFolders(components, components.size() - 1);
-    if (outcome == Outcome::Done) outcome = PrepareFile(path, &existing);
-    if (outcome == Outcome::Done) outcome = WriteFile(path, existing, linkSource);
-    if (outcome == Outcome::Done && archive_entry_mtime_is_set(entry)) {
-      SetModifiedTime(path, archive_entry_mtime(entry),
-                      static_cast<int32_t>(archive_entry_mtime_nsec(entry)));
-    }
+    if (outcome == Outcome::Done) outcome = WriteFile(path, linkSource, entry);
     return outcome;
   }
 

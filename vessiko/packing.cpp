@@ -166,6 +166,9 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
 
   NativeString toRead;
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
-  if (format == FormatZip) return WriteZip(output, items, toRead);
+  if (format == FormatZip) {
+    // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.
+    return WriteZip(output, items, fresh && IsArchiveFile(previous) ? previous : toRead, fresh);
+  }
   return WriteWithLibarchive(output, items, toRead, format);
 }

@@ -81,9 +81,52 @@ int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanosecon
   return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+int MakeFolder(const NativeString& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+int NewFile::Create(const NativeString& path, bool* exists) {
+  Close();
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  *exists = fd < 0 && errno == EEXIST;
+  handle = fd;
+  return fd >= 0;
+}
+
+int NewFile::Write(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(static_cast<int>(handle), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int NewFile::SetModifiedTime(int64_t seconds, int32_t nanoseconds) {
+  if (nanoseconds < 0 || nanoseconds > 999999999) return 0;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  return futimens(static_cast<int>(handle), times) == 0;
+}
+
+int NewFile::Close() {
+  if (handle < 0) return 0;
+  int closed = close(static_cast<int>(handle)) == 0;
+  handle = -1;
+  return closed;
+}
+
 int MoveOver(const NativeString& from, const NativeString& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
 // Names stay the bytes they are here: there is nothing to compose.
 bool ComposeName(std::wstring*) { return true; }
+
+bool DecodeZipName(const std::string& bytes, bool, NativeString* name) {
+  *name = bytes;
+  return true;
+}

@@ -2,6 +2,7 @@
 // UTF-16 paths to the core, and the atomic replacement of a packed archive.
 #include <windows.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -179,6 +180,15 @@ int64_t UnixTicks(const FILETIME& time) {
   return static_cast<int64_t>(ticks.QuadPart) - EpochDifference * TicksPerSecond;
 }
 
+bool ToFileTime(int64_t seconds, int32_t nanoseconds, FILETIME* time) {
+  int64_t ticks = (seconds + EpochDifference) * TicksPerSecond + nanoseconds / 100;
+  if (ticks < 0) return false;
+  ULARGE_INTEGER value;
+  value.QuadPart = static_cast<ULONGLONG>(ticks);
+  *time = {value.LowPart, value.HighPart};
+  return true;
+}
+
 }  // namespace
 
 // ---- Services for the core ----
@@ -227,11 +237,8 @@ PathKind ProbePath(const NativeString& path) {
 }
 
 int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
-  int64_t ticks = (seconds + EpochDifference) * TicksPerSecond + nanoseconds / 100;
-  if (ticks < 0) return 0;
-  ULARGE_INTEGER value;
-  value.QuadPart = static_cast<ULONGLONG>(ticks);
-  FILETIME time = {value.LowPart, value.HighPart};
+  FILETIME time;
+  if (!ToFileTime(seconds, nanoseconds, &time)) return 0;
   // Folders open only with the backup-semantics flag.
   HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -240,6 +247,46 @@ int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanosecon
   BOOL ok = SetFileTime(h, nullptr, nullptr, &time);
   CloseHandle(h);
   return ok ? 1 : 0;
+}
+
+int MakeFolder(const NativeString& path) { return CreateDirectoryW(path.c_str(), nullptr) ? 1 : 0; }
+
+int NewFile::Create(const NativeString& path, bool* exists) {
+  Close();
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  // A folder of the name may answer "access denied" rather than "exists": the caller
+  // looks at what is there either way.
+  *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+            error == ERROR_ACCESS_DENIED;
+  handle = reinterpret_cast<intptr_t>(h);
+  return h != INVALID_HANDLE_VALUE;
+}
+
+int NewFile::Write(const char* data, size_t size) {
+  HANDLE h = reinterpret_cast<HANDLE>(handle);
+  while (size > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) return 0;
+    data += written;
+    size -= written;
+  }
+  return 1;
+}
+
+int NewFile::SetModifiedTime(int64_t seconds, int32_t nanoseconds) {
+  FILETIME time;
+  return ToFileTime(seconds, nanoseconds, &time) &&
+         SetFileTime(reinterpret_cast<HANDLE>(handle), nullptr, nullptr, &time);
+}
+
+int NewFile::Close() {
+  HANDLE h = reinterpret_cast<HANDLE>(handle);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  return CloseHandle(h) ? 1 : 0;
 }
 
 int MoveOver(const NativeString& from, const NativeString& to) {
@@ -267,6 +314,18 @@ bool ComposeName(std::wstring* name) {
     size = -n;
   }
   return false;
+}
+
+bool DecodeZipName(const std::string& bytes, bool utf8, NativeString* name) {
+  name->clear();
+  if (bytes.empty()) return true;
+  // No MB_ERR_INVALID_CHARS: libarchive converts without it, and the drive shows its names.
+  UINT page = utf8 ? CP_UTF8 : CP_ACP;
+  int size = static_cast<int>(bytes.size());
+  int n = MultiByteToWideChar(page, 0, bytes.data(), size, nullptr, 0);
+  if (n <= 0) return false;
+  name->resize(static_cast<size_t>(n));
+  return MultiByteToWideChar(page, 0, bytes.data(), size, &(*name)[0], n) == n;
 }
 
 // ---- Exports ----

@@ -1,30 +1,45 @@
-// How a ZIP's names without the UTF-8 flag are to be read. Windows writes them in the code
-// page; Info-ZIP on Linux and macOS's own compressor write UTF-8 without saying so. The
-// archive's central directory decides, for the whole archive at once: one name read one way
-// and its neighbour the other would be worse than either.
+// A ZIP's central directory, read by the core itself: how the names without the UTF-8 flag
+// are to be read, and where an update finds the entries it copies as they are.
+// Windows writes unflagged names in the code page; Info-ZIP on Linux and macOS's own
+// compressor write UTF-8 without saying so. The archive's central directory decides, for the
+// whole archive at once: one name read one way and its neighbour the other would be worse
+// than either.
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "core_internal.h"
 
 namespace {
 
+constexpr uint32_t LocalSignature = 0x04034b50;
+constexpr uint32_t DescriptorSignature = 0x08074b50;
 constexpr uint32_t EndSignature = 0x06054b50;
 constexpr uint32_t End64LocatorSignature = 0x07064b50;
 constexpr uint32_t End64Signature = 0x06064b50;
 constexpr uint32_t CentralSignature = 0x02014b50;
+constexpr size_t LocalSize = 30;
 constexpr size_t EndSize = 22;
 constexpr size_t CentralSize = 46;
+constexpr uint16_t EncryptedFlags = 0x0001 | 0x0040;
+constexpr uint16_t DescriptorFlag = 0x0008;
 constexpr uint16_t Utf8Flag = 0x0800;
+constexpr uint16_t Zip64Tag = 0x0001;
 constexpr uint16_t UnicodePathTag = 0x7075;
-// A directory larger than this is not read for the decision (the code page stays).
+constexpr uint64_t Full32 = 0xFFFFFFFF;
+// A directory larger than this is not read: the code page stays, and an update goes through
+// libarchive.
 constexpr uint64_t LargestDirectory = 64u * 1024 * 1024;
 
 uint64_t Little(const unsigned char* p, int bytes) {
   uint64_t value = 0;
   for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
   return value;
+}
+
+void PutLittle(unsigned char* p, int bytes, uint64_t value) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) p[i] = static_cast<unsigned char>(value);
 }
 
 bool ReadAt(std::ifstream& in, uint64_t offset, size_t size, std::vector<unsigned char>* out) {
@@ -35,9 +50,18 @@ bool ReadAt(std::ifstream& in, uint64_t offset, size_t size, std::vector<unsigne
                                                 static_cast<std::streamsize>(size)));
 }
 
+// Where the central directory lies, as the end records say.
+struct DirectoryPlace {
+  uint64_t start = 0;     // where it begins in the file
+  uint64_t recorded = 0;  // where the end record says it begins
+  uint64_t count = 0;     // how many records the end record announces
+  bool split = false;     // the archive claims several disks
+};
+
 // The central directory's bytes; false when the file is no ZIP that says where it is.
-bool ReadCentralDirectory(const NativeString& path, std::vector<unsigned char>* directory) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
+bool ReadCentralDirectory(std::ifstream& in, std::vector<unsigned char>* directory,
+                          DirectoryPlace* place) {
+  in.seekg(0, std::ios::end);
   if (!in) return false;
   uint64_t fileSize = static_cast<uint64_t>(in.tellg());
   if (fileSize < EndSize) return false;
@@ -51,23 +75,73 @@ bool ReadCentralDirectory(const NativeString& path, std::vector<unsigned char>* 
   } while (end > 0 && Little(&tail[end], 4) != EndSignature);
   if (Little(&tail[end], 4) != EndSignature) return false;
   uint64_t endOffset = tailStart + end;
+  place->split = Little(&tail[end + 4], 2) != 0 || Little(&tail[end + 6], 2) != 0;
+  place->count = Little(&tail[end + 10], 2);
   uint64_t size = Little(&tail[end + 12], 4);
-  uint64_t offset = Little(&tail[end + 16], 4);
-  if ((size == 0xFFFFFFFF || offset == 0xFFFFFFFF) && end >= 20 &&
+  place->recorded = Little(&tail[end + 16], 4);
+  if ((size == Full32 || place->recorded == Full32 || place->count == 0xFFFF) && end >= 20 &&
       Little(&tail[end - 20], 4) == End64LocatorSignature) {
     std::vector<unsigned char> end64;
     if (!ReadAt(in, Little(&tail[end - 12], 8), 56, &end64) ||
         Little(end64.data(), 4) != End64Signature) {
       return false;
     }
+    place->count = Little(&end64[32], 8);
     size = Little(&end64[40], 8);
-    offset = Little(&end64[48], 8);
+    place->recorded = Little(&end64[48], 8);
     endOffset -= 20 + 56;
   }
   if (size > LargestDirectory || size > endOffset) return false;
   // Behind a program stub the recorded offset does not count the stub: the directory
   // ends where the end records begin.
-  return ReadAt(in, endOffset - size, static_cast<size_t>(size), directory);
+  place->start = endOffset - size;
+  return ReadAt(in, place->start, static_cast<size_t>(size), directory);
+}
+
+// One record of a central directory, pointing into the directory's bytes.
+struct CentralRecord {
+  const unsigned char* header = nullptr;
+  size_t size = 0;  // all of it: the fixed part, name, extra field and comment
+  uint16_t flags = 0;
+  const unsigned char* name = nullptr;
+  size_t nameSize = 0;
+  const unsigned char* extra = nullptr;
+  size_t extraSize = 0;
+};
+
+// The records in the directory's order, up to the first one that is cut short or is none;
+// false when that left bytes over.
+bool SplitDirectory(const std::vector<unsigned char>& directory,
+                    std::vector<CentralRecord>* records) {
+  size_t at = 0;
+  while (at + CentralSize <= directory.size()) {
+    CentralRecord r;
+    r.header = &directory[at];
+    if (Little(r.header, 4) != CentralSignature) break;
+    r.flags = static_cast<uint16_t>(Little(r.header + 8, 2));
+    r.nameSize = static_cast<size_t>(Little(r.header + 28, 2));
+    r.extraSize = static_cast<size_t>(Little(r.header + 30, 2));
+    r.size = CentralSize + r.nameSize + r.extraSize + static_cast<size_t>(Little(r.header + 32, 2));
+    if (at + r.size > directory.size()) break;
+    r.name = r.header + CentralSize;
+    r.extra = r.name + r.nameSize;
+    records->push_back(r);
+    at += r.size;
+  }
+  return at == directory.size();
+}
+
+// The data of the extra fields with the tag, in their order, up to the first field that runs
+// past the end.
+template <typename Visit>
+void ForEachExtraField(const unsigned char* extra, size_t extraSize, uint16_t tag,
+                       const Visit& visit) {
+  for (size_t at = 0; at + 4 <= extraSize;) {
+    size_t size = static_cast<size_t>(Little(extra + at + 2, 2));
+    if (at + 4 + size > extraSize) return;
+    if (Little(extra + at, 2) == tag) visit(extra + at + 4, size);
+    at += 4 + size;
+  }
 }
 
 bool IsAsciiBytes(const unsigned char* p, size_t size) {
@@ -77,49 +151,290 @@ bool IsAsciiBytes(const unsigned char* p, size_t size) {
   return true;
 }
 
-// An Info-ZIP Unicode path field whose checksum matches the stored name: it names the
-// entry, whatever the stored bytes are.
-bool HasUnicodePath(const unsigned char* name, size_t nameSize, const unsigned char* extra,
-                    size_t extraSize) {
-  for (size_t at = 0; at + 4 <= extraSize;) {
-    uint64_t tag = Little(extra + at, 2);
-    size_t size = static_cast<size_t>(Little(extra + at + 2, 2));
-    if (at + 4 + size > extraSize) break;
-    if (tag == UnicodePathTag && size >= 5) {
-      uint32_t stored = static_cast<uint32_t>(Little(extra + at + 5, 4));
-      return stored == crc32(0, name, static_cast<uInt>(nameSize));
+// The UTF-8 name of an Info-ZIP Unicode path field whose checksum matches the stored name:
+// it names the entry, whatever the stored bytes are. The last such field wins, as in
+// libarchive. False when there is none.
+bool UnicodePath(const unsigned char* name, size_t nameSize, const unsigned char* extra,
+                 size_t extraSize, std::string* path) {
+  bool found = false;
+  uint32_t crc = static_cast<uint32_t>(crc32(0, name, static_cast<uInt>(nameSize)));
+  ForEachExtraField(extra, extraSize, UnicodePathTag, [&](const unsigned char* data, size_t size) {
+    if (size >= 5 && Little(data + 1, 4) == crc) {
+      path->assign(reinterpret_cast<const char*>(data + 5), size - 5);
+      found = true;
     }
-    at += 4 + size;
-  }
-  return false;
+  });
+  return found;
 }
 
-}  // namespace
-
-bool UnflaggedZipNamesAreUtf8(const NativeString& path) {
-  std::vector<unsigned char> directory;
-  if (!ReadCentralDirectory(path, &directory)) return false;
+bool UnflaggedNamesAreUtf8(const std::vector<CentralRecord>& records) {
   bool seen = false;
-  for (size_t at = 0; at + CentralSize <= directory.size();) {
-    const unsigned char* header = &directory[at];
-    if (Little(header, 4) != CentralSignature) break;
-    uint64_t flags = Little(header + 8, 2);
-    size_t nameSize = static_cast<size_t>(Little(header + 28, 2));
-    size_t extraSize = static_cast<size_t>(Little(header + 30, 2));
-    size_t commentSize = static_cast<size_t>(Little(header + 32, 2));
-    size_t next = at + CentralSize + nameSize + extraSize + commentSize;
-    if (next > directory.size()) break;
-    const unsigned char* name = header + CentralSize;
-    if (!(flags & Utf8Flag) && !IsAsciiBytes(name, nameSize) &&
-        !HasUnicodePath(name, nameSize, name + nameSize, extraSize)) {
-      std::string bytes(reinterpret_cast<const char*>(name), nameSize);
+  std::string ignored;
+  for (const CentralRecord& r : records) {
+    if (!(r.flags & Utf8Flag) && !IsAsciiBytes(r.name, r.nameSize) &&
+        !UnicodePath(r.name, r.nameSize, r.extra, r.extraSize, &ignored)) {
+      std::string bytes(reinterpret_cast<const char*>(r.name), r.nameSize);
       std::wstring decoded;
       if (bytes.find('\0') != std::string::npos || !DecodeUtf8(bytes.c_str(), &decoded)) {
         return false;
       }
       seen = true;
     }
-    at = next;
   }
   return seen;
+}
+
+[[maybe_unused]] bool ComposeNative(std::wstring* name) { return ComposeName(name); }
+[[maybe_unused]] bool ComposeNative(std::string*) { return true; }
+
+// The name libarchive gives a stored name, as a native string composed as the drive shows
+// it, its components joined with '/'; false when it is never extracted (unsafe, empty or
+// undecodable). The local header's extra field is the one libarchive reads.
+bool ExtractedName(const CentralRecord& r, const unsigned char* localExtra, size_t localExtraSize,
+                   bool unflaggedUtf8, NativeString* joined) {
+  std::string bytes;
+  bool utf8 = true;
+  if (!UnicodePath(r.name, r.nameSize, localExtra, localExtraSize, &bytes)) {
+    bytes.assign(reinterpret_cast<const char*>(r.name), r.nameSize);
+    utf8 = (r.flags & Utf8Flag) || unflaggedUtf8;
+  }
+  // libarchive takes a name up to its first NUL.
+  bytes.resize(std::min(bytes.size(), bytes.find('\0')));
+  NativeString name;
+  std::vector<NativeString> components;
+  if (!DecodeZipName(bytes, utf8, &name) || !ComposeNative(&name) ||
+      !SplitEntryName(name, &components) || components.empty()) {
+    return false;
+  }
+  *joined = JoinComponents(components, components.size(), '/');
+  return true;
+}
+
+// The sizes and the offset of a central record, from its ZIP64 field where the 32-bit fields
+// are full; false when that field lacks a value it should hold.
+bool RecordValues(const CentralRecord& r, uint64_t* size, uint64_t* compressed,
+                  uint64_t* offset) {
+  *compressed = Little(r.header + 20, 4);
+  *size = Little(r.header + 24, 4);
+  *offset = Little(r.header + 42, 4);
+  uint64_t* values[] = {size, compressed, offset};
+  size_t needed = 0;
+  for (uint64_t* value : values) needed += *value == Full32 ? 8 : 0;
+  if (needed == 0) return true;
+  bool complete = false;
+  ForEachExtraField(r.extra, r.extraSize, Zip64Tag, [&](const unsigned char* data, size_t length) {
+    if (complete || length < needed) return;
+    for (uint64_t* value : values) {
+      if (*value != Full32) continue;
+      *value = Little(data, 8);
+      data += 8;
+    }
+    complete = true;
+  });
+  return complete;
+}
+
+// A plain file libarchive would extract: not a folder, link or device, and not encrypted.
+bool IsPlainFile(const CentralRecord& r) {
+  if (r.flags & EncryptedFlags) return false;
+  if (r.nameSize > 0 && (r.name[r.nameSize - 1] == '/' || r.name[r.nameSize - 1] == '\\')) {
+    return false;
+  }
+  uint64_t attributes = Little(r.header + 38, 4);
+  if (r.header[5] == 3) {
+    uint64_t type = (attributes >> 16) & 0170000;
+    return type == 0 || type == 0100000;
+  }
+  return !(attributes & 0x10);
+}
+
+// The length of the data descriptor after an entry's data: the one of the four forms (with
+// or without its signature, 32- or 64-bit sizes) whose values are the central record's,
+// 64-bit sizes first when the local header has a ZIP64 field. 0 when none is.
+size_t DescriptorLength(const std::vector<unsigned char>& bytes, bool zip64, uint32_t crc,
+                        uint64_t compressed, uint64_t size) {
+  for (int width : {zip64 ? 8 : 4, zip64 ? 4 : 8}) {
+    for (size_t skip : {4, 0}) {
+      size_t length = skip + 4 + 2 * static_cast<size_t>(width);
+      if (bytes.size() < length) continue;
+      const unsigned char* p = bytes.data();
+      if (skip > 0 && Little(p, 4) != DescriptorSignature) continue;
+      p += skip;
+      if (Little(p, 4) == crc && Little(p + 4, width) == compressed &&
+          Little(p + 4 + width, width) == size) {
+        return length;
+      }
+    }
+  }
+  return 0;
+}
+
+// Reads the local record of an entry, which must end by limit, and checks it against the
+// central record: same name, same UTF-8 flag, the data descriptor the header announces. Sets
+// the entry's name and length.
+bool ReadLocalRecord(std::ifstream& in, const CentralRecord& r, uint64_t limit,
+                     bool unflaggedUtf8, ZipStoredEntry* entry) {
+  std::vector<unsigned char> header;
+  uint64_t room = limit - entry->offset;
+  if (room < LocalSize + r.nameSize) return false;
+  size_t wanted = LocalSize + r.nameSize + r.extraSize + 64;
+  if (!ReadAt(in, entry->offset, static_cast<size_t>(std::min<uint64_t>(wanted, room)), &header) ||
+      Little(header.data(), 4) != LocalSignature) {
+    return false;
+  }
+  uint16_t flags = static_cast<uint16_t>(Little(&header[6], 2));
+  size_t nameSize = static_cast<size_t>(Little(&header[26], 2));
+  size_t extraSize = static_cast<size_t>(Little(&header[28], 2));
+  if (nameSize != r.nameSize || !std::equal(r.name, r.name + nameSize, header.data() + LocalSize) ||
+      (flags & Utf8Flag) != (r.flags & Utf8Flag)) {
+    return false;
+  }
+  uint64_t headerSize = LocalSize + nameSize + extraSize;
+  if (headerSize > room) return false;
+  if (header.size() < headerSize) {
+    std::vector<unsigned char> rest;
+    if (!ReadAt(in, entry->offset + header.size(),
+                static_cast<size_t>(headerSize - header.size()), &rest)) {
+      return false;
+    }
+    header.insert(header.end(), rest.begin(), rest.end());
+  }
+  const unsigned char* extra = header.data() + LocalSize + nameSize;
+  if (!ExtractedName(r, extra, extraSize, unflaggedUtf8, &entry->name)) entry->name.clear();
+  if (room - headerSize < entry->compressed) return false;
+  uint64_t dataEnd = entry->offset + headerSize + entry->compressed;
+  entry->length = dataEnd - entry->offset;
+  if (!(flags & DescriptorFlag)) return true;
+  bool zip64 = false;
+  ForEachExtraField(extra, extraSize, Zip64Tag,
+                    [&](const unsigned char*, size_t) { zip64 = true; });
+  std::vector<unsigned char> descriptor;
+  size_t length = 0;
+  if (ReadAt(in, dataEnd, static_cast<size_t>(std::min<uint64_t>(24, limit - dataEnd)),
+             &descriptor)) {
+    length = DescriptorLength(descriptor, zip64, entry->crc, entry->compressed, entry->size);
+  }
+  entry->length += length;
+  return length > 0;
+}
+
+}  // namespace
+
+bool UnflaggedZipNamesAreUtf8(const NativeString& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  std::vector<unsigned char> directory;
+  DirectoryPlace place;
+  if (!in || !ReadCentralDirectory(in, &directory, &place)) return false;
+  std::vector<CentralRecord> records;
+  SplitDirectory(directory, &records);
+  return UnflaggedNamesAreUtf8(records);
+}
+
+bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entries) {
+  entries->clear();
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  std::vector<unsigned char> directory;
+  DirectoryPlace place;
+  if (!in || !ReadCentralDirectory(in, &directory, &place)) return false;
+  std::vector<CentralRecord> records;
+  // Behind a program stub the offsets do not say where the entries are.
+  if (place.split || place.start != place.recorded || !SplitDirectory(directory, &records) ||
+      records.size() != place.count) {
+    return false;
+  }
+  bool unflaggedUtf8 = UnflaggedNamesAreUtf8(records);
+  std::vector<size_t> order;
+  for (const CentralRecord& r : records) {
+    ZipStoredEntry entry;
+    if (!RecordValues(r, &entry.size, &entry.compressed, &entry.offset)) return false;
+    entry.crc = static_cast<uint32_t>(Little(r.header + 16, 4));
+    entry.plainFile = IsPlainFile(r);
+    entry.central.assign(r.header, r.header + r.size);
+    entries->push_back(std::move(entry));
+    order.push_back(order.size());
+  }
+  // libarchive reads the entries in the order of their local records, and one record named
+  // twice only once.
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return (*entries)[a].offset < (*entries)[b].offset;
+  });
+  std::vector<ZipStoredEntry> sorted;
+  for (size_t k = 0; k < order.size(); ++k) {
+    size_t i = order[k];
+    if (k > 0 && (*entries)[i].offset == (*entries)[order[k - 1]].offset) continue;
+    // The records must not overlap: each ends before the next begins.
+    uint64_t limit = place.start;
+    for (size_t next = k + 1; next < order.size(); ++next) {
+      if ((*entries)[order[next]].offset != (*entries)[i].offset) {
+        limit = (*entries)[order[next]].offset;
+        break;
+      }
+    }
+    if ((*entries)[i].offset >= limit ||
+        !ReadLocalRecord(in, records[i], limit, unflaggedUtf8, &(*entries)[i])) {
+      entries->clear();
+      return false;
+    }
+    ZipStoredEntry& entry = (*entries)[i];
+    if (!entry.name.empty()) {
+      std::vector<NativeString> components;
+      SplitEntryName(entry.name, &components);
+      entry.key = PresenceKey(components);
+    }
+    sorted.push_back(std::move(entry));
+  }
+  *entries = std::move(sorted);
+  return true;
+}
+
+bool RelocatedCentralRecord(const std::vector<unsigned char>& record, uint64_t offset,
+                            std::vector<unsigned char>* relocated) {
+  *relocated = record;
+  unsigned char* header = relocated->data();
+  size_t nameSize = static_cast<size_t>(Little(header + 28, 2));
+  size_t extraSize = static_cast<size_t>(Little(header + 30, 2));
+  size_t extraStart = CentralSize + nameSize;
+  // The ZIP64 field holds, in this order, the values whose 32-bit fields are full.
+  size_t before = (Little(header + 24, 4) == Full32 ? 8 : 0) +
+                  (Little(header + 20, 4) == Full32 ? 8 : 0);
+  size_t field = extraSize;  // where the ZIP64 field begins in the extra field
+  ForEachExtraField(header + extraStart, extraSize, Zip64Tag,
+                    [&](const unsigned char* data, size_t) {
+                      if (field == extraSize) field = static_cast<size_t>(data - 4 - header) - extraStart;
+                    });
+  if (Little(header + 42, 4) == Full32) {
+    if (field == extraSize || Little(header + extraStart + field + 2, 2) < before + 8) {
+      return false;
+    }
+    PutLittle(header + extraStart + field + 4 + before, 8, offset);
+    return true;
+  }
+  if (offset < Full32) {
+    PutLittle(header + 42, 4, offset);
+    return true;
+  }
+  // The offset moves into the ZIP64 field, made when there is none.
+  if (extraSize + (field == extraSize ? 12 : 8) > 0xFFFF) return false;
+  unsigned char value[8];
+  PutLittle(value, 8, offset);
+  std::vector<unsigned char>& r = *relocated;
+  if (field == extraSize) {
+    unsigned char fresh[4] = {};
+    PutLittle(fresh, 2, Zip64Tag);
+    PutLittle(fresh + 2, 2, 8);
+    r.insert(r.begin() + static_cast<std::ptrdiff_t>(extraStart), value, value + 8);
+    r.insert(r.begin() + static_cast<std::ptrdiff_t>(extraStart), fresh, fresh + 4);
+    extraSize += 12;
+  } else {
+    size_t at = extraStart + field;
+    size_t size = static_cast<size_t>(Little(&r[at + 2], 2));
+    if (size < before) return false;
+    r.insert(r.begin() + static_cast<std::ptrdiff_t>(at + 4 + before), value, value + 8);
+    PutLittle(&r[at + 2], 2, size + 8);
+    extraSize += 8;
+  }
+  PutLittle(&r[30], 2, extraSize);
+  PutLittle(&r[42], 4, Full32);
+  if (Little(&r[6], 2) < 45) PutLittle(&r[6], 2, 45);
+  return true;
 }

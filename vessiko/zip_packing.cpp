@@ -1,9 +1,12 @@
 // Packing a ZIP: the files compressed on several threads ahead of the writer, which puts
-// them in order, then the old archive's absent entries compressed as the new ones are.
+// them in order, then the old archive's absent entries. A write-back packs the whole drive
+// after a user changed one document, so the entries of the old archive whose files are
+// unchanged, and the absent ones, are copied as they are; only what changed is compressed.
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "core_internal.h"
 #include "zip_writer.h"
@@ -52,6 +55,17 @@ int ReadWholeFile(const SourceItem& source, std::vector<char>* buffer, std::vect
   });
 }
 
+// The CRC-32 of a listed file read in chunks; 0 when it is not as long as listed.
+int ListedFileCrc(const SourceItem& source, std::vector<char>* buffer, uint32_t* crc) {
+  uLong value = crc32(0, nullptr, 0);
+  int read = ReadListedFile(source, buffer, [&value](const char* bytes, size_t size) {
+    value = crc32(value, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(size));
+    return 1;
+  });
+  *crc = static_cast<uint32_t>(value);
+  return read;
+}
+
 // A sink that compresses data into the writer's streamed entry.
 DataSink StreamSink(ZipWriter* writer) {
   return [writer](const char* data, size_t size) { return writer->StreamData(data, size); };
@@ -63,7 +77,8 @@ int StreamListedFile(ZipWriter* writer, const SourceItem& source, const ZipItem&
          ReadListedFile(source, buffer, StreamSink(writer)) && writer->EndStreamed();
 }
 
-enum class JobState { Waiting, Ready, Failed, Streamed };
+// Unchanged: the file has the size and CRC-32 of its old entry, which is copied instead.
+enum class JobState { Waiting, Ready, Failed, Streamed, Unchanged };
 
 struct PackJob {
   JobState state = JobState::Waiting;
@@ -74,6 +89,8 @@ struct PackJob {
 // bytes held; the writer takes the results in listing order.
 struct ParallelCompression {
   const std::vector<SourceItem>* items = nullptr;
+  // Per item, the old entry it may be unchanged from, or null; fixed before the workers start.
+  std::vector<const ZipStoredEntry*> stored;
   std::vector<PackJob> jobs;
   std::mutex lock;
   std::condition_variable changed;
@@ -86,8 +103,10 @@ struct ParallelCompression {
     return item.folder || item.size > InMemoryLimit ? 0 : item.size;
   }
 
-  void Start(const std::vector<SourceItem>* list, unsigned count) {
+  void Start(const std::vector<SourceItem>* list, std::vector<const ZipStoredEntry*> candidates,
+             unsigned count) {
     items = list;
+    stored = std::move(candidates);
     jobs.resize(list->size());
     for (unsigned k = 0; k < count; ++k) threads.emplace_back([this] { Work(); });
   }
@@ -114,10 +133,26 @@ struct ParallelCompression {
       const SourceItem& item = (*items)[i];
       PreparedData prepared;
       JobState state = JobState::Ready;
-      if (!item.folder && item.size > InMemoryLimit) {
+      uint32_t crc = 0;
+      if (item.folder) {
+        // Nothing to read.
+      } else if (item.size > InMemoryLimit) {
+        // Read once for the checksum; compressed later, while written, only when it changed.
         state = JobState::Streamed;
-      } else if (!item.folder && (!ReadWholeFile(item, &buffer, &data) ||
-                                  !PrepareData(&deflater, data.data(), data.size(), &prepared))) {
+        if (stored[i] != nullptr) {
+          if (!ListedFileCrc(item, &buffer, &crc)) {
+            state = JobState::Failed;
+          } else if (crc == stored[i]->crc) {
+            state = JobState::Unchanged;
+          }
+        }
+      } else if (!ReadWholeFile(item, &buffer, &data)) {
+        state = JobState::Failed;
+      } else if (stored[i] != nullptr &&
+                 crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+                       static_cast<uInt>(data.size())) == stored[i]->crc) {
+        state = JobState::Unchanged;
+      } else if (!PrepareData(&deflater, data.data(), data.size(), &prepared)) {
         state = JobState::Failed;
       }
       {
@@ -155,17 +190,62 @@ struct ParallelCompression {
   }
 };
 
-// The writer's side of a pack: the entries it has written, and what it compresses with.
+// The writer's side of a pack: the entries it has written, what it compresses with, and the
+// old archive it copies from.
 struct ZipPacking {
   ZipWriter writer;
   Deflater deflater;
   std::vector<char> buffer = std::vector<char>(BlockSize);
   std::vector<char> data;
   std::unordered_set<NativeString> present;
+  std::vector<ZipStoredEntry> old;
+  ZipCopySource source;
+  bool copying = false;  // the old archive's entries can be copied as they are
+
+  void OpenOld(const NativeString& previous) {
+    copying = !previous.empty() && ReadZipEntries(previous, &old) && source.Open(previous);
+  }
+
+  // Per listed file, the old entry it may be unchanged from: the one extracted under its key
+  // (the last of that key), a plain file of the same size. The name must be the same to the
+  // letter, or a file renamed only in case would get its old name back.
+  std::vector<const ZipStoredEntry*> Candidates(const std::vector<SourceItem>& items) const {
+    std::vector<const ZipStoredEntry*> candidates(items.size(), nullptr);
+    if (!copying) return candidates;
+    std::unordered_map<NativeString, const ZipStoredEntry*> extracted;
+    for (const ZipStoredEntry& entry : old) {
+      if (!entry.key.empty()) extracted[entry.key] = &entry;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+      const SourceItem& item = items[i];
+      auto found = extracted.find(item.key);
+      if (item.folder || found == extracted.end()) continue;
+      const ZipStoredEntry* entry = found->second;
+      if (entry->plainFile && static_cast<int64_t>(entry->size) == item.size &&
+          entry->name == item.relative) {
+        candidates[i] = entry;
+      }
+    }
+    return candidates;
+  }
+
+  int CopyStored(const ZipStoredEntry& entry) {
+    std::vector<unsigned char> central;
+    return RelocatedCentralRecord(entry.central, writer.position, &central) &&
+           writer.AddCopied(&source, entry.offset, entry.length, std::move(central));
+  }
+
+  int CopyAbsent() {
+    for (const ZipStoredEntry& entry : old) {
+      if (!entry.key.empty() && present.count(entry.key) != 0) continue;
+      if (!CopyStored(entry)) return 0;
+    }
+    return 1;
+  }
 
   int WriteListed(const std::vector<SourceItem>& items) {
     ParallelCompression compression;
-    compression.Start(&items, WorkerCount());
+    compression.Start(&items, Candidates(items), WorkerCount());
     for (size_t i = 0; i < items.size(); ++i) {
       const SourceItem& source = items[i];
       JobState state = compression.Await(i);
@@ -174,6 +254,8 @@ struct ZipPacking {
       int written = 0;
       if (source.folder) {
         written = writer.AddFolder(item);
+      } else if (state == JobState::Unchanged) {
+        written = CopyStored(*compression.stored[i]);
       } else if (state == JobState::Streamed) {
         written = StreamListedFile(&writer, source, item, &deflater, &buffer);
       } else {
@@ -249,14 +331,19 @@ struct ZipPacking {
 }  // namespace
 
 int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
-             const NativeString& previous) {
+             const NativeString& previous, int fresh) {
   ZipPacking packing;
+  packing.OpenOld(previous);
   if (!packing.writer.Open(output) || !packing.WriteListed(items)) return 0;
-  if (!previous.empty() &&
-      !ForEachAbsentEntry(previous, packing.present, [&](archive* reader, archive_entry* entry) {
-        return packing.AddAbsent(reader, entry);
-      })) {
-    return 0;
+  if (!fresh && !previous.empty()) {
+    // An old archive this reader cannot vouch for is read through libarchive, and its
+    // absent entries compressed again.
+    int kept = packing.copying ? packing.CopyAbsent()
+                               : ForEachAbsentEntry(previous, packing.present,
+                                                    [&](archive* reader, archive_entry* entry) {
+                                                      return packing.AddAbsent(reader, entry);
+                                                    });
+    if (!kept) return 0;
   }
   return packing.writer.Close();
 }

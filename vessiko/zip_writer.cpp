@@ -1,5 +1,6 @@
 #include "zip_writer.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -331,8 +332,39 @@ int ZipWriter::EndStreamed() {
   return 1;
 }
 
+int ZipCopySource::Open(const NativeString& path) {
+  in.rdbuf()->pubsetbuf(inBuffer.data(), static_cast<std::streamsize>(inBuffer.size()));
+  in.open(std::filesystem::path(path), std::ios::binary);
+  position = 0;
+  return in.is_open() ? 1 : 0;
+}
+
+int ZipWriter::AddCopied(ZipCopySource* source, uint64_t offset, uint64_t length,
+                         std::vector<unsigned char> central) {
+  if (source->position != offset) {
+    source->in.clear();
+    if (!source->in.seekg(static_cast<std::streamoff>(offset))) return 0;
+  }
+  streamChunk.resize(ZipChunkSize);
+  for (uint64_t left = length; left > 0;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, streamChunk.size()));
+    char* chunk = reinterpret_cast<char*>(streamChunk.data());
+    if (!source->in.read(chunk, static_cast<std::streamsize>(n)) || !Write(chunk, n)) return 0;
+    left -= n;
+  }
+  source->position = offset + length;
+  ZipCentralRecord r;
+  r.copied = std::move(central);
+  records.push_back(std::move(r));
+  return 1;
+}
+
 int ZipWriter::WriteCentralDirectory() {
   for (const ZipCentralRecord& r : records) {
+    if (!r.copied.empty()) {
+      if (!Write(r.copied.data(), r.copied.size())) return 0;
+      continue;
+    }
     Bytes h = CentralHeader(r);
     if (!Write(h.b.data(), h.b.size())) return 0;
   }

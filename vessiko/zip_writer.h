@@ -57,6 +57,17 @@ struct ZipCentralRecord {
   int method = 0;
   uint16_t dosTime = 0;
   uint16_t dosDate = 0;
+  // The central record of an entry copied from another archive, as it is written.
+  std::vector<unsigned char> copied;
+};
+
+// The old archive an update copies entries from, read forward and sought only where the
+// entries it copies are not next to each other.
+struct ZipCopySource {
+  std::vector<char> inBuffer = std::vector<char>(ZipChunkSize);
+  std::ifstream in;
+  uint64_t position = 0;
+  int Open(const NativeString& path);
 };
 
 struct ZipWriter {
@@ -80,6 +91,10 @@ struct ZipWriter {
   int BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater* deflater);
   int StreamData(const char* data, size_t size);
   int EndStreamed();
+  // An entry of another archive copied as it is: length bytes of its local record from
+  // offset, and its central record with the offset it has here (the position now).
+  int AddCopied(ZipCopySource* source, uint64_t offset, uint64_t length,
+                std::vector<unsigned char> central);
   // Writes the central directory and closes the file; 0 when anything failed.
   int Close();
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """What other tools make of the archive library. tools_check.py exports OBJDUMP DLL | packed
-FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree) | native VESSIKO_NATIVE
+FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree, FOLDER/X.zip to FOLDER/X) | native VESSIKO_NATIVE
 (the core on Linux: the tools read what it packs; links are never packed, followed, written)."""
 import os, random, re, subprocess, sys, tempfile, zipfile
 
@@ -101,8 +101,11 @@ if __name__ == "__main__":
         if command == "exports":
             exports(*argument)
         for name in sorted(os.listdir(argument[0])) if command == "packed" else []:
+            stem = os.path.join(argument[0], name.split(".")[0])
             if name.startswith("packed."):
                 tools_read(os.path.join(argument[0], name), os.path.join(argument[0], "tree"))
+            elif name.endswith(".zip") and os.path.isdir(stem):  # an update against its root
+                tools_read(os.path.join(argument[0], name), stem)
         if command == "native":
             native(os.path.abspath(argument[0]), lambda *parts: os.path.join(work, *parts))
     print("\n".join("FAILED: " + failure for failure in failures))
