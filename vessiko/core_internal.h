@@ -146,6 +146,11 @@ int ForEachAbsentEntry(const NativeString& previous,
                        const std::unordered_set<NativeString>& present,
                        const AbsentEntryAction& action);
 
+// Packs the items into a 7z. The blocks of previous (when not empty) whose files are all
+// unchanged are copied; unless fresh, its entries not present under the root are kept.
+int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& items,
+                  const NativeString& previous, int fresh);
+
 // Packs the items into a ZIP, and unless fresh the absent entries of previous (the old
 // archive, or empty). The old entries whose files are unchanged are copied as they are.
 int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,

@@ -1,5 +1,5 @@
-// Packing: the tree under the root collected, and written with libarchive's writer (7z and
-// tar) or the library's own ZIP writer, followed by the old archive's absent entries.
+// Packing: the tree under the root collected, and written with libarchive's writer (tar) or
+// the library's own ZIP and 7z writers, followed by the old archive's absent entries.
 #include <algorithm>
 #include <fstream>
 
@@ -31,8 +31,6 @@ int CollectItems(const NativeString& folder, const NativeString& prefix,
 
 int ConfigureWriter(archive* a, int format) {
   switch (format) {
-    case FormatSevenZip:
-      return archive_write_set_format_7zip(a) == ARCHIVE_OK;
     case FormatTar:
     case FormatTarGzip:
     case FormatTarBzip2:
@@ -83,7 +81,7 @@ int CopyEntry(archive* writer, archive* reader, archive_entry* entry, std::vecto
   return archive_write_finish_entry(writer) >= ARCHIVE_WARN;
 }
 
-// 7z and tar through libarchive's writer.
+// tar through libarchive's writer.
 int WriteWithLibarchive(const NativeString& output, const std::vector<SourceItem>& items,
                         const NativeString& previous, int format) {
   WriterHandle writer;
@@ -169,6 +167,12 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   if (format == FormatZip) {
     // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.
     return WriteZip(output, items, fresh && IsArchiveFile(previous) ? previous : toRead, fresh);
+  }
+  if (format == FormatSevenZip) {
+    // A fresh archive still copies the old one's unchanged blocks, when it can be read.
+    NativeString blocksFrom = toRead;
+    if (fresh && !PreviousToRead(previous, 0, &blocksFrom)) blocksFrom.clear();
+    return WriteSevenZip(output, items, blocksFrom, fresh);
   }
   return WriteWithLibarchive(output, items, toRead, format);
 }
