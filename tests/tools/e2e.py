@@ -186,9 +186,54 @@ def dialogs_drive_comes_back_with_its_options(t):
     t.finish(process, [("X", t.one, 5, 3)], EXIT)
 
 
+def killed(t, where):
+    """Ended by force (a crash, the task manager, a power cut) at a point, then started again:
+    after an Exit the change is in the archive, no half file in it, no temporary file beside it."""
+    big = {"f%03d.bin" % i: os.urandom(300_000).hex() for i in range(60)}  # slow to pack and extract
+    with zipfile.ZipFile(t.one, "w") as z:
+        for entry in big.items():
+            z.writestr(*entry)
+    want, drives = dict(big), [("X", t.one, 1, 1)]
+    t.write_settings(*drives)
+    process = t.start()
+    folder = os.path.join(t.root, "Drive", "X")
+    if where == "extracting":  # some files of the archive out, not all
+        while not (os.path.isdir(folder) and 0 < len(os.listdir(folder)) < len(big)):
+            assert process.poll() is None
+    else:
+        t.probe("main")  # made once the drives are restored and extracted
+        open(t.drive("X", "f000.bin"), "w").write("changed")
+        open(t.drive("X", "new.txt"), "w").write("added")
+        want.update({"f000.bin": "changed", "new.txt": "added"})
+        if where == "packing":  # the exit's write-back has begun its temporary file
+            t.probe("main", 0, WM_COMMAND, EXIT)
+            while not [n for n in os.listdir(t.root) if ".vessiko-" in n]:
+                assert process.poll() is None
+    process.kill()
+    process.wait()
+    if where == "mapping gone":
+        t.run("wine", os.path.join(t.folder, "mapdrive.exe"), "X:", "/D")
+    t.finish(t.start("X"), drives, EXIT)
+    assert contents(t.one) == want and not [n for n in os.listdir(t.root) if n.endswith(".tmp")]
+
+
+def failed_timed_write_back_tells_once(t):
+    drives = [("X", t.one, 1, 3)]  # written back every minute
+    t.write_settings(*drives)
+    process = t.start("X")
+    open(t.drive("X", "a.txt"), "w").write("waits in the folder")
+    t.probe("hold", "Z:" + t.one.replace("/", "\\"), 75000)  # until after the first tick
+    assert "FLAG=515" in open(t.settings_file, encoding="cp932").read()  # marked, and saved so
+    t.finish(process, drives, EXIT)
+    assert contents(t.one) == {"a.txt": "waits in the folder"}
+
+
 SCENARIOS = {f.__name__: f for f in (
     drop_replaces_archive_and_exit_writes_back, second_instance_touches_nothing,
-    session_end_shuts_down_unless_cancelled, dialogs_drive_comes_back_with_its_options)}
+    session_end_shuts_down_unless_cancelled, dialogs_drive_comes_back_with_its_options,
+    failed_timed_write_back_tells_once)}
+for where in ("mapping left", "mapping gone", "packing", "extracting"):
+    SCENARIOS["killed_" + where.replace(" ", "_")] = lambda t, where=where: killed(t, where)
 # A file of the copy replaced (None: removed), and the box shown. Without the library the program ends
 # at once, silently, touching nothing; without a usable Drive.bmp it says so and shuts down as at an exit.
 for name, broken in {"no_library_ends_silently": ("Vessiko.dll", None, None),

@@ -7,6 +7,8 @@
 //                                    (CP932), then presses its OK
 //   probe [send] KIND ID MSG WP [N]  posts (sends) MSG N times to control ID of the window (0:
 //                                    the window itself)
+//   probe hold FILE MS               holds the file open, unshared, for MS; fails unless a
+//                                    balloon from the tray was shown meanwhile
 // Exit code 0 on success, 1 otherwise; also written into the file PROBE_STATUS names, if set
 // (inside a Wine desktop window a program's exit code is lost).
 #include <windows.h>
@@ -39,8 +41,30 @@ HWND Await(const char* kind, bool want = true) {
   return nullptr;
 }
 
+// A balloon is a tooltip window of the tray's process with the balloon style.
+BOOL CALLBACK FindBalloon(HWND window, LPARAM found) {
+  char name[32] = "";
+  GetClassNameA(window, name, sizeof name);
+  if (strcmp(name, "tooltips_class32") == 0 && IsWindowVisible(window) &&
+      (GetWindowLongA(window, GWL_STYLE) & 0x40)) {
+    *reinterpret_cast<bool*>(found) = true;
+  }
+  return TRUE;
+}
+
+int Hold(const char* file, DWORD milliseconds) {
+  HANDLE h = CreateFileA(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  bool balloon = false;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds; Sleep(100)) {
+    EnumWindows(FindBalloon, reinterpret_cast<LPARAM>(&balloon));
+  }
+  CloseHandle(h);
+  return h != INVALID_HANDLE_VALUE && balloon ? 0 : 1;
+}
+
 int Run(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "gone") == 0) return Await(argv[2], false) ? 0 : 1;
+  if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], atoi(argv[3]));
   bool send = argc > 1 && strcmp(argv[1], "send") == 0;
   argc -= send, argv += send;
   HWND window = argc > 1 ? Await(argv[1]) : nullptr;
