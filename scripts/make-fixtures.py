@@ -11,11 +11,14 @@ binary files, fixed times (the tests take gnutar.tar's extraction as the referen
 import io
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
+import unicodedata
 import zipfile
+import zlib
 
 # 2020-01-02 03:04:06 UTC and on, whole even seconds: every format can hold them.
 BASE_TIME = 1577934246
@@ -135,10 +138,43 @@ def main():
             f.write(b"MZ" + bytes(4094) + part.read())
         run(["zip", "-q", "-A", o("stub-sfx.exe")])
         make_others(o)
+        make_names(o, tree)
         for name in os.listdir(made):
             shutil.copyfile(o(name), os.path.join(out, name))
     finally:
         shutil.rmtree(work)
+
+
+def raw_zip(path, entries):
+    """A ZIP of stored entries whose names are the given bytes, without the UTF-8 flag; an
+    entry may carry an Info-ZIP Unicode path field (0x7075) with the name in UTF-8."""
+    local, central = b"", b""
+    for raw, unicode_name, data in entries:
+        extra = b""
+        if unicode_name is not None:
+            u8 = unicode_name.encode("utf-8")
+            extra = struct.pack("<HHBI", 0x7075, 5 + len(u8), 1, zlib.crc32(raw)) + u8
+        crc, offset = zlib.crc32(data), len(local)
+        fields = struct.pack("<HHHHHIIIHH", 10, 0, 0, 0x1880, 0x5021, crc, len(data), len(data),
+                             len(raw), len(extra))
+        local += b"PK\3\4" + fields + raw + extra + data
+        central += (b"PK\1\2" + struct.pack("<H", 20) + fields +
+                    struct.pack("<HHHII", 0, 0, 0, 0, offset) + raw + extra)
+    with open(path, "wb") as f:
+        f.write(local + central + b"PK\5\6" + struct.pack("<HHHHIIH", 0, 0, len(entries),
+                                                          len(entries), len(central), len(local), 0))
+
+
+def make_names(o, tree):
+    """How makers other than Windows write names: Info-ZIP on Linux (UTF-8, no flag), macOS's
+    compressor (decomposed UTF-8, no flag), and a Unicode path field beside a raw name."""
+    run(["zip", "-q", "-r", o("infozip-utf8.zip"), "."], cwd=tree,
+        env=dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8"))
+    nfd = lambda name: unicodedata.normalize("NFD", name).encode("utf-8")
+    raw_zip(o("macos-nfd.zip"), [(nfd("がぎぐ/ダウンロード.txt"), None, b"voiced"),
+                                 (nfd("パパ.txt"), None, b"semi-voiced")])
+    raw_zip(o("unicode-path.zip"), [("日本語.txt".encode("cp932"), "日本語.txt", b"cp932"),
+                                    (b"??.txt", "表示.txt", b"field")])
 
 
 def make_others(o):

@@ -75,6 +75,9 @@ struct ZipStoredEntry {
   uint64_t size = 0;
   uint32_t crc = 0;
   bool plainFile = false;  // not a folder, link or device, not encrypted
+  // The stored name is the name the drive shows: one read decomposed is not, and its entry
+  // is never copied for the drive's file, whose name is composed.
+  bool storedAsShown = true;
 };
 
 // The entries of a ZIP in the order of their local records, named as libarchive names them;

@@ -191,7 +191,7 @@ bool UnflaggedNamesAreUtf8(const std::vector<CentralRecord>& records) {
 // it, its components joined with '/'; false when it is never extracted (unsafe, empty or
 // undecodable). The local header's extra field is the one libarchive reads.
 bool ExtractedName(const CentralRecord& r, const unsigned char* localExtra, size_t localExtraSize,
-                   bool unflaggedUtf8, NativeString* joined) {
+                   bool unflaggedUtf8, NativeString* joined, bool* asStored) {
   std::string bytes;
   bool utf8 = true;
   if (!UnicodePath(r.name, r.nameSize, localExtra, localExtraSize, &bytes)) {
@@ -202,10 +202,12 @@ bool ExtractedName(const CentralRecord& r, const unsigned char* localExtra, size
   bytes.resize(std::min(bytes.size(), bytes.find('\0')));
   NativeString name;
   std::vector<NativeString> components;
-  if (!DecodeZipName(bytes, utf8, &name) || !ComposeNative(&name) ||
-      !SplitEntryName(name, &components) || components.empty()) {
+  if (!DecodeZipName(bytes, utf8, &name)) return false;
+  NativeString decoded = name;
+  if (!ComposeNative(&name) || !SplitEntryName(name, &components) || components.empty()) {
     return false;
   }
+  *asStored = name == decoded;
   *joined = JoinComponents(components, components.size(), '/');
   return true;
 }
@@ -300,7 +302,9 @@ bool ReadLocalRecord(std::ifstream& in, const CentralRecord& r, uint64_t limit,
     header.insert(header.end(), rest.begin(), rest.end());
   }
   const unsigned char* extra = header.data() + LocalSize + nameSize;
-  if (!ExtractedName(r, extra, extraSize, unflaggedUtf8, &entry->name)) entry->name.clear();
+  if (!ExtractedName(r, extra, extraSize, unflaggedUtf8, &entry->name, &entry->storedAsShown)) {
+    entry->name.clear();
+  }
   if (room - headerSize < entry->compressed) return false;
   uint64_t dataEnd = entry->offset + headerSize + entry->compressed;
   entry->length = dataEnd - entry->offset;

@@ -221,8 +221,8 @@ struct ZipPacking {
       auto found = extracted.find(item.key);
       if (item.folder || found == extracted.end()) continue;
       const ZipStoredEntry* entry = found->second;
-      if (entry->plainFile && static_cast<int64_t>(entry->size) == item.size &&
-          entry->name == item.relative) {
+      if (entry->plainFile && entry->storedAsShown &&
+          static_cast<int64_t>(entry->size) == item.size && entry->name == item.relative) {
         candidates[i] = entry;
       }
     }
