@@ -141,6 +141,16 @@ TEST_F(BindingTest, TimerPacksItsOwnDriveWhenChangedOrMarked) {
   slot_.flags |= WriteBackPending;
   EXPECT_TRUE(packedAfterTick(false)) << "the mark";
   EXPECT_EQ(0, slot_.flags & WriteBackPending);
+  // Failing ticks (the archive held) mark the drive and are told once, until one succeeds.
+  table_.noticeSink = CollectNotice;
+  notices.clear();
+  ASSERT_TRUE(WriteFileBytes(Folder(S, "a.txt"), "held"));
+  {
+    HeldFile held(archive_);
+    for (int tick = 0; tick < 2; ++tick) table_.TimedWriteBack(S);
+  }
+  EXPECT_EQ(std::vector<std::string>{"tick failed S:"}, notices);
+  EXPECT_TRUE(packedAfterTick(false) && !(slot_.flags & WriteBackPending)) << "marked";
   table_.StopUpdateTimer(S);
   EXPECT_EQ(0u, slot_.timerId);
 }
