@@ -71,14 +71,25 @@ PathKind ProbePath(const NativeString& path) {
   return PathKind::Unknown;
 }
 
-int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
-  if (nanoseconds < 0 || nanoseconds > 999999999) return 0;
-  struct timespec times[2];
+namespace {
+
+// The access time left as it is, the modification time set; false for a nanosecond count
+// out of range.
+bool ModificationTimes(int64_t seconds, int32_t nanoseconds, struct timespec (&times)[2]) {
+  if (nanoseconds < 0 || nanoseconds > 999999999) return false;
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = nanoseconds;
-  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  return true;
+}
+
+}  // namespace
+
+int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
+  struct timespec times[2];
+  return ModificationTimes(seconds, nanoseconds, times) &&
+         utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int MakeFolder(const NativeString& path) { return mkdir(path.c_str(), 0777) == 0; }
@@ -103,13 +114,9 @@ int NewFile::Write(const char* data, size_t size) {
 }
 
 int NewFile::SetModifiedTime(int64_t seconds, int32_t nanoseconds) {
-  if (nanoseconds < 0 || nanoseconds > 999999999) return 0;
   struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(seconds);
-  times[1].tv_nsec = nanoseconds;
-  return futimens(static_cast<int>(handle), times) == 0;
+  return ModificationTimes(seconds, nanoseconds, times) &&
+         futimens(static_cast<int>(handle), times) == 0;
 }
 
 int NewFile::Close() {
