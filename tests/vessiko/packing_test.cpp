@@ -9,7 +9,11 @@ namespace {
 TEST_F(LibraryTest, EveryWritableFormatRoundTripsKeepsAbsentEntriesAndPacksFresh) {
   const std::string packed = WinePath(VESSIKO_PACKED_DIR), tree = packed + "\\tree";
   const std::string root = temp_ / "root";
-  RemoveTree(packed);
+  RemoveTree(tree);  // only this test's: other tests leave archives here for the tools too
+  CreateDirectoryA(packed.c_str(), nullptr);
+  for (const char* e : {"zip", "7z", "tar", "tar.gz", "tar.bz2", "tar.xz"}) {
+    DeleteFileA((packed + "\\packed." + e).c_str());
+  }
   SampleTree(tree);
   int format = 0;
   for (std::string extension : {"zip", "7z", "tar", "tar.gz", "tar.bz2", "tar.xz"}) {
