@@ -9,7 +9,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool x11-utils libx11-dev
   locales fonts-ipafont-gothic fonts-ipafont-mincho dpkg-dev googletest
   zip unzip libarchive-tools 7zip jlha-utils imagemagick genisoimage
-  libarchive-dev zlib1g-dev clang libclang-rt-14-dev python3
+  libarchive-dev zlib1g-dev liblzma-dev clang libclang-rt-14-dev python3
 )
 
 missing=()
