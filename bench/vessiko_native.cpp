@@ -3,15 +3,19 @@
 //   vessiko-native extract ARCHIVE FOLDER
 //   vessiko-native pack ARCHIVE ROOT FORMAT [fresh]     FORMAT: zip 7z tar tar.gz tar.bz2 tar.xz
 //   vessiko-native check ARCHIVE
+// VESSIKO_PIECE_BYTES, when set, is the size of the pieces a 7z is compressed in (the checks
+// make small ones to have many).
 // Exit code 0 on success, 1 on failure, 2 on bad usage.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "sevenzip.h"
 #include "vessiko_core.h"
 
 namespace {
@@ -59,6 +63,9 @@ int Usage() {
 int main(int argc, char** argv) {
   // In the "C" locale libarchive cannot convert names that are not ASCII.
   if (setlocale(LC_ALL, "") == nullptr) setlocale(LC_ALL, "C.UTF-8");
+  if (const char* piece = getenv("VESSIKO_PIECE_BYTES")) {
+    SevenZipPieceTarget = strtoull(piece, nullptr, 10);
+  }
   if (argc < 3) return Usage();
   std::string command = argv[1];
   if (command == "check" && argc == 3) {

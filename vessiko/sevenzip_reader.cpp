@@ -474,6 +474,51 @@ bool Distribute(const Streams& s, FileList* files, SevenZipArchive* archive) {
 
 }  // namespace
 
+int ScanLzma2Cuts(std::ifstream* in, const SevenZipFolder& folder, std::vector<Lzma2Cut>* cuts,
+                  uint64_t* end) {
+  cuts->clear();
+  if (folder.packSizes.size() != 1 || folder.unpackSizes.size() != 1 ||
+      folder.coders.size() != 5 || folder.coders.compare(0, 4, "\x01\x21\x21\x01", 4) != 0) {
+    return 0;
+  }
+  const uint64_t size = folder.packSizes[0];
+  uint64_t at = 0, unpacked = 0;
+  *end = size;
+  // Each chunk starts with a control byte: 0 ends the stream; 1 and 2 begin stored data (1
+  // with a fresh dictionary); from 0x80 on, coded data, from 0xC0 on with fresh state and
+  // settings (their byte last in the chunk's header), from 0xE0 on with a fresh dictionary.
+  while (at < size) {
+    unsigned char h[6] = {};
+    std::streamsize want = static_cast<std::streamsize>(std::min<uint64_t>(6, size - at));
+    in->clear();
+    if (!in->seekg(static_cast<std::streamoff>(folder.packOffset + at)) ||
+        !in->read(reinterpret_cast<char*>(h), want)) {
+      return 0;
+    }
+    unsigned control = h[0];
+    if (control == 0) {
+      *end = at;
+      break;
+    }
+    uint64_t header = control >= 0xC0 ? 6 : control >= 0x80 ? 5 : 3;
+    if ((control > 2 && control < 0x80) || static_cast<uint64_t>(want) < header) return 0;
+    uint64_t chunk = (static_cast<uint64_t>(control >= 0x80 ? control & 0x1F : 0) << 16 |
+                      h[1] << 8 | h[2]) + 1;
+    uint64_t packed = control >= 0x80 ? (h[3] << 8 | h[4]) + 1u : chunk;
+    if (control >= 0xC0) {
+      Lzma2Cut cut;
+      cut.packed = at;
+      cut.unpacked = unpacked;
+      cut.dictionaryReset = control >= 0xE0;
+      cut.positionFree = h[5] < 9;  // (pb * 5 + lp) * 9 + lc: no position bits
+      cuts->push_back(cut);
+    }
+    at += header + packed;
+    unpacked += chunk;
+  }
+  return at <= size && unpacked == folder.unpackSizes[0];
+}
+
 int ReadSevenZipHeader(const NativeString& path, SevenZipArchive* archive) {
   *archive = SevenZipArchive();
   FileReader file;

@@ -175,16 +175,23 @@ uint64_t SevenZipTime(int64_t seconds, int32_t nanoseconds) {
   return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
 }
 
-int Lzma2Encoder::Start(uint64_t expectedSize) {
+int Lzma2Encoder::Start(uint64_t expectedSize, const std::vector<unsigned char>* prime) {
   if (lzma_lzma_preset(&options, Preset)) return 0;
+  options.pb = 0;
   // A dictionary larger than the data costs memory and gains nothing.
+  uint64_t wanted = expectedSize + (prime != nullptr ? prime->size() : 0);
   uint64_t dictionary = 4096;
-  while (dictionary < expectedSize && dictionary < options.dict_size) dictionary *= 2;
-  options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(dictionary, options.dict_size));
+  while (dictionary < wanted && dictionary < SevenZipDictionary) dictionary *= 2;
+  options.dict_size = static_cast<uint32_t>(dictionary);
+  options.preset_dict = prime != nullptr && !prime->empty() ? prime->data() : nullptr;
+  options.preset_dict_size = options.preset_dict != nullptr ? static_cast<uint32_t>(prime->size()) : 0;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   packed.clear();
   drained = 0;
-  return lzma_raw_encoder(&stream, filters) == LZMA_OK;
+  int started = lzma_raw_encoder(&stream, filters) == LZMA_OK;
+  options.preset_dict = nullptr;  // the coder copied what it needs
+  options.preset_dict_size = 0;
+  return started;
 }
 
 int Lzma2Encoder::Feed(const void* data, size_t size) {
@@ -215,6 +222,27 @@ int Lzma2Encoder::Finish() {
     if (ret == LZMA_STREAM_END) return 1;
     if (ret != LZMA_OK) return 0;
   }
+}
+
+int Lzma2Encoder::FinishPiece() {
+  if (!Finish() || packed.empty() || packed.back() != 0) return 0;
+  packed.pop_back();
+  return 1;
+}
+
+uint8_t Lzma2DictionaryProperty(uint32_t dictionary) {
+  lzma_options_lzma options = {};
+  options.dict_size = std::max<uint32_t>(dictionary, LZMA_DICT_SIZE_MIN);
+  lzma_filter filter = {LZMA_FILTER_LZMA2, &options};
+  uint8_t property = 40;
+  lzma_properties_encode(&filter, &property);
+  return property;
+}
+
+uint32_t Lzma2Dictionary(uint8_t property) {
+  if (property > 40) return 0;
+  if (property == 40) return UINT32_MAX;
+  return (2u | (property & 1u)) << (property / 2 + 11);
 }
 
 void Lzma2Encoder::Describe(uint64_t unpackSize, SevenZipFolder* folder) const {

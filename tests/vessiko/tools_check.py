@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What other tools make of the archive library. tools_check.py exports OBJDUMP DLL | packed
 FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree, FOLDER/X.zip to FOLDER/X) | native VESSIKO_NATIVE
-(the core on Linux: the tools read what it packs; links are never packed, followed, written)."""
+(the core on Linux: the tools read what it packs; links are never packed, followed, written;
+a 7z update copies what it can of the old archive)."""
 import os, random, re, subprocess, sys, tempfile, zipfile
 
 READERS = {"zip": ["unzip -q", "7zz x -y", "bsdtar -xf"], "7z": ["7zz x -y", "bsdtar -xf"],
@@ -13,9 +14,10 @@ def check(ok, message):
     failures.extend([] if ok else [message])
 
 
-def run(args, cwd=None):
+def run(args, cwd=None, env=None):
     return subprocess.run(args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          env=dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")).returncode
+                          env=dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", **(env or {}))
+                          ).returncode
 
 
 def listing(root):
@@ -95,6 +97,50 @@ def native(program, at):
           "an earlier entry of a name won")
 
 
+def pieces(program, at):
+    """A 7z compressed in small pieces, then updated: every piece whose files are unchanged is
+    copied as it is, unless the data before it changed and it no longer decodes the same."""
+    os.environ["VESSIKO_PIECE_BYTES"] = str(64 * 1024)  # five of the 12 KiB files a piece
+    # Each file: the same 8 KiB, turned round, which a piece finds in the data before it only
+    # when primed, and 4 KiB of its own.
+    rng = random.Random(9)
+    text = rng.randbytes(8192) * 2
+    files = {"p/%02d.txt" % i: text[i * 997 % 8192:][:8192] + rng.randbytes(4096)
+             for i in range(48)}
+
+    def edit(name, change):
+        def apply(tree):
+            path = os.path.join(tree, name)
+            data, times = open(path, "rb").read(), os.stat(path)
+            open(path, "wb").write(change(data))
+            os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+        return apply
+    cases = [("content, same size and time", edit("p/00.txt", lambda d: b"X" + d[1:]), False),
+             ("grown, the last of a piece", edit("p/04.txt", lambda d: d[:6000] + b"new " + d[6000:]),
+              False),
+             ("removed, fresh", lambda tree: os.remove(os.path.join(tree, "p/21.txt")), True)]
+    for index, (what, change, fresh) in enumerate(cases):
+        tree, archive = at("pieces%d" % index, "tree"), at("pieces%d.7z" % index)
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+            open(os.path.join(tree, name), "wb").write(data)
+        check(run([program, "pack", archive, tree, "7z"]) == 0, what + ": first pack")
+        old = open(archive, "rb").read()
+        if index == 0:  # primed pieces compress about as well as one stream
+            check(run([program, "pack", at("whole.7z"), tree, "7z"],
+                      env={"VESSIKO_PIECE_BYTES": str(1 << 30)}) == 0 and
+                  len(old) < 1.03 * os.path.getsize(at("whole.7z")), "pieces cost size")
+        change(tree)
+        check(run([program, "pack", archive, tree, "7z"] + ["fresh"] * fresh) == 0, what)
+        tools_read(archive, tree)
+        check(run([program, "extract", archive, at("pieces%d" % index, "out")]) == 0, what)
+        same_tree(tree, at("pieces%d" % index, "out"), what)
+        new = open(archive, "rb").read()
+        parts = [old[k:k + 1024] for k in range(32, len(old) - 2048, 1024)]
+        check(sum(part in new for part in parts) > 0.6 * len(parts), what + ": pieces not copied")
+    del os.environ["VESSIKO_PIECE_BYTES"]
+
+
 if __name__ == "__main__":
     command, argument = sys.argv[1], sys.argv[2:]
     with tempfile.TemporaryDirectory() as work:
@@ -108,5 +154,6 @@ if __name__ == "__main__":
                 tools_read(os.path.join(argument[0], name), stem)
         if command == "native":
             native(os.path.abspath(argument[0]), lambda *parts: os.path.join(work, *parts))
+            pieces(os.path.abspath(argument[0]), lambda *parts: os.path.join(work, "7z", *parts))
     print("\n".join("FAILED: " + failure for failure in failures))
     sys.exit(1 if failures else 0)
