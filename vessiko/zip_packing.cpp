@@ -97,6 +97,10 @@ struct ParallelCompression {
   size_t next = 0;
   int64_t inFlight = 0;
   bool stop = false;
+  // Who waits, so that a finished file wakes only a writer waiting for it and a freed
+  // budget only idle workers: thousands of small files would otherwise wake everyone.
+  size_t awaited = SIZE_MAX;
+  int idleWorkers = 0;
   std::vector<std::thread> threads;
 
   static int64_t Cost(const SourceItem& item) {
@@ -114,10 +118,12 @@ struct ParallelCompression {
   // The next item to prepare, once the budget has room for it; false when there is none.
   bool TakeNext(size_t* i) {
     std::unique_lock<std::mutex> guard(lock);
+    ++idleWorkers;
     changed.wait(guard, [&] {
       return stop || next >= items->size() || inFlight == 0 ||
              inFlight + Cost((*items)[next]) <= InFlightBudget;
     });
+    --idleWorkers;
     if (stop || next >= items->size()) return false;
     *i = next++;
     inFlight += Cost((*items)[*i]);
@@ -155,29 +161,35 @@ struct ParallelCompression {
       } else if (!PrepareData(&deflater, data.data(), data.size(), &prepared)) {
         state = JobState::Failed;
       }
+      bool wake = false;
       {
         std::lock_guard<std::mutex> guard(lock);
         jobs[i].data = std::move(prepared);
         jobs[i].state = state;
+        wake = awaited == i;
       }
-      changed.notify_all();
+      if (wake) changed.notify_all();
     }
   }
 
   // Waits for job i; its data is the caller's until Done.
   JobState Await(size_t i) {
     std::unique_lock<std::mutex> guard(lock);
+    awaited = i;
     changed.wait(guard, [&] { return jobs[i].state != JobState::Waiting; });
+    awaited = SIZE_MAX;
     return jobs[i].state;
   }
 
   void Done(size_t i) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> guard(lock);
       inFlight -= Cost((*items)[i]);
       jobs[i].data = PreparedData();
+      wake = idleWorkers > 0;
     }
-    changed.notify_all();
+    if (wake) changed.notify_all();
   }
 
   ~ParallelCompression() {

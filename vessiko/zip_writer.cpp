@@ -217,16 +217,29 @@ int PrepareData(Deflater* deflater, const char* data, size_t size, PreparedData*
 }
 
 int ZipWriter::Open(const NativeString& path) {
-  out.rdbuf()->pubsetbuf(outBuffer.data(), static_cast<std::streamsize>(outBuffer.size()));
   out.open(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
   position = 0;
+  pending = 0;
   return out.is_open() ? 1 : 0;
 }
 
 int ZipWriter::Write(const void* data, size_t size) {
-  if (size == 0) return 1;
-  if (!out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size))) return 0;
+  // The stream hands every write of 1 KiB or more to the system at once, which would be a
+  // call for each copied entry: small writes are gathered here.
+  if (pending + size > outBuffer.size() && !Flush()) return 0;
+  if (size >= outBuffer.size()) {
+    if (!out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size))) return 0;
+  } else if (size > 0) {
+    std::copy_n(static_cast<const char*>(data), size, outBuffer.data() + pending);
+    pending += size;
+  }
   position += size;
+  return 1;
+}
+
+int ZipWriter::Flush() {
+  if (pending > 0 && !out.write(outBuffer.data(), static_cast<std::streamsize>(pending))) return 0;
+  pending = 0;
   return 1;
 }
 
@@ -324,9 +337,10 @@ int ZipWriter::EndStreamed() {
   // first one, which has the same length.
   std::streamoff end = static_cast<std::streamoff>(position);
   uint64_t saved = position;
-  if (!out.seekp(static_cast<std::streamoff>(streaming.offset))) return 0;
-  if (!WriteLocalHeader(streaming, streamZip64)) return 0;
-  if (!out.seekp(end)) return 0;
+  if (!Flush() || !out.seekp(static_cast<std::streamoff>(streaming.offset)) ||
+      !WriteLocalHeader(streaming, streamZip64) || !Flush() || !out.seekp(end)) {
+    return 0;
+  }
   position = saved;
   records.push_back(std::move(streaming));
   return 1;
@@ -375,7 +389,7 @@ int ZipWriter::Close() {
   uint64_t directoryStart = position;
   if (!WriteCentralDirectory()) return 0;
   Bytes end = DirectoryEnd(records.size(), directoryStart, position - directoryStart, position);
-  if (!Write(end.b.data(), end.b.size())) return 0;
+  if (!Write(end.b.data(), end.b.size()) || !Flush()) return 0;
   out.close();
   return out.fail() ? 0 : 1;
 }

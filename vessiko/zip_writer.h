@@ -71,8 +71,8 @@ struct ZipCopySource {
 };
 
 struct ZipWriter {
-  // Declared before the stream, which writes through it until it is closed.
-  std::vector<char> outBuffer = std::vector<char>(ZipChunkSize);
+  std::vector<char> outBuffer = std::vector<char>(ZipChunkSize);  // pending bytes first
+  size_t pending = 0;
   std::ofstream out;
   uint64_t position = 0;
   std::vector<ZipCentralRecord> records;
@@ -99,6 +99,7 @@ struct ZipWriter {
   int Close();
 
   int Write(const void* data, size_t size);
+  int Flush();
   int WriteCentralDirectory();
   int WriteLocalHeader(const ZipCentralRecord& record, int zip64);
 };
