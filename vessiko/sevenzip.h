@@ -7,6 +7,7 @@
 // whose files are all unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -19,10 +20,9 @@
 // How much uncompressed data a piece collects before the next one begins. A variable only so
 // that the native tools can make small pieces for their checks.
 extern uint64_t SevenZipPieceTarget;
-// How much of the data before a piece primes its dictionary: 6 MiB of 16 lose less than 1 %
-// against one stream on text, where a piece's priming costs almost as much time as its
-// compression.
-inline uint64_t SevenZipPrime() { return SevenZipPieceTarget / 8 * 3; }
+// How much of the data before a piece primes its dictionary: 6 MiB lose less than 1 % against
+// one stream on text, and priming costs almost as much time a byte as compressing.
+inline uint64_t SevenZipPrime() { return std::min<uint64_t>(6u << 20, SevenZipPieceTarget / 8 * 3); }
 constexpr uint32_t SevenZipDictionary = 16u * 1024 * 1024;
 
 // What the header says about one item.

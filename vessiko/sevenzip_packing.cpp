@@ -22,7 +22,7 @@
 #include "core_internal.h"
 #include "sevenzip.h"
 
-uint64_t SevenZipPieceTarget = 16u * 1024 * 1024;
+uint64_t SevenZipPieceTarget = 24u * 1024 * 1024;
 
 namespace {
 
@@ -103,6 +103,9 @@ struct PieceJob {
   uint64_t packedSize = 0;
   uint32_t dictionary = 0;
 };
+
+// An encoder with its 16 MiB dictionary takes about 190 MB: a 32-bit process runs two.
+unsigned Workers() { return sizeof(void*) < 8 ? std::min(WorkerCount(), 2u) : WorkerCount(); }
 
 // Compresses a piece. drain, when given, takes the packed bytes as they grow.
 int CompressPiece(const Listing& listing, const Piece& piece, Lzma2Encoder* encoder,
@@ -536,11 +539,13 @@ struct SevenZipPacking {
     used[i] = 1;
   }
 
-  // The files waiting since runStart, cut into pieces: at most SevenZipPieceTarget each, and
-  // small enough that a short run still keeps every worker busy.
+  // The files waiting since runStart, cut into pieces of about the same size, at most
+  // SevenZipPieceTarget each and as many as keep every worker busy to the end.
   void FlushRun() {
-    const uint64_t target = std::max(SevenZipPieceTarget / 4,
-                                     std::min(SevenZipPieceTarget, runBytes / WorkerCount()));
+    const uint64_t workers = Workers();
+    const uint64_t needed = std::max<uint64_t>(1, (runBytes + SevenZipPieceTarget - 1) / SevenZipPieceTarget);
+    const uint64_t count = (needed + workers - 1) / workers * workers;
+    const uint64_t target = std::max(SevenZipPieceTarget / 4, runBytes / count);
     Piece piece;
     for (size_t at = runStart; at < stream.size(); ++at) {
       uint64_t size = stream[at].size;
@@ -591,7 +596,10 @@ struct SevenZipPacking {
   int Proves(std::ifstream* in, const SevenZipFolder& block, const std::vector<uint64_t>& starts,
              const OldPiece& piece, uint32_t reach) {
     const uint64_t unpacked = starts[piece.last] - starts[piece.first];
-    if (unpacked > StreamedPiece || piece.packedTo - piece.packedFrom > StreamedPiece) return 0;
+    if (reach > StreamedPiece || unpacked > StreamedPiece ||
+        piece.packedTo - piece.packedFrom > StreamedPiece) {
+      return 0;
+    }
     std::vector<size_t> before = FilesBefore(stream.size(), reach);
     std::vector<unsigned char> window, packed, out(static_cast<size_t>(unpacked));
     std::vector<uint32_t> crcs;
@@ -655,7 +663,11 @@ struct SevenZipPacking {
         Step step;
         step.kind = pieced ? Step::CopyPiece : Step::CopyBlock;
         step.from = block.packOffset + piece.packedFrom;
-        step.size = pieced ? piece.packedTo - piece.packedFrom : block.packSizes[0];
+        step.size = piece.packedTo - piece.packedFrom;
+        if (!pieced) {
+          step.size = 0;
+          for (uint64_t size : block.packSizes) step.size += size;
+        }
         if (!pieced) step.block = block;
         step.block.items.clear();
         for (size_t j = piece.first; j < piece.last; ++j) {
@@ -715,10 +727,8 @@ struct SevenZipPacking {
       in.open(std::filesystem::path(previous), std::ios::binary);
       if (!in) return 0;
     }
-    // An encoder with its 16 MiB dictionary takes about 190 MB: a 32-bit process runs two.
-    const size_t workers = sizeof(void*) < 8 ? std::min(WorkerCount(), 2u) : WorkerCount();
     ParallelPieces parallel;
-    parallel.Start(&listing, &pieces, static_cast<unsigned>(std::min(workers, pieces.size())));
+    parallel.Start(&listing, &pieces, static_cast<unsigned>(std::min<size_t>(Workers(), pieces.size())));
     Lzma2Encoder encoder;
     BlockOut out;
     for (Step& step : steps) {
