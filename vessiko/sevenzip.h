@@ -22,7 +22,9 @@
 extern uint64_t SevenZipPieceTarget;
 // How much of the data before a piece primes its dictionary: 6 MiB lose less than 1 % against
 // one stream on text, and priming costs almost as much time a byte as compressing.
-inline uint64_t SevenZipPrime() { return std::min<uint64_t>(6u << 20, SevenZipPieceTarget / 8 * 3); }
+inline uint64_t SevenZipPrime() {
+  return std::min<uint64_t>(6u << 20, SevenZipPieceTarget / 8 * 3);
+}
 constexpr uint32_t SevenZipDictionary = 16u * 1024 * 1024;
 
 // What the header says about one item.

@@ -526,14 +526,14 @@ struct SevenZipPacking {
     uint64_t total = 0;
     while (at > 0 && total < limit && stream[at - 1].file >= 0) {
       --at;
-      files.insert(files.begin(), static_cast<size_t>(stream[at].file));
+      files.push_back(static_cast<size_t>(stream[at].file));
       total += stream[at].size;
     }
+    std::reverse(files.begin(), files.end());
     return files;
   }
 
   void AddToRun(size_t i) {
-    if (runBytes == 0 && (stream.empty() || runStart >= stream.size())) runStart = stream.size();
     stream.push_back({static_cast<long>(i), static_cast<uint64_t>(listing.items[i].size)});
     runBytes += stream.back().size;
     used[i] = 1;
@@ -543,7 +543,8 @@ struct SevenZipPacking {
   // SevenZipPieceTarget each and as many as keep every worker busy to the end.
   void FlushRun() {
     const uint64_t workers = Workers();
-    const uint64_t needed = std::max<uint64_t>(1, (runBytes + SevenZipPieceTarget - 1) / SevenZipPieceTarget);
+    const uint64_t needed =
+        std::max<uint64_t>(1, (runBytes + SevenZipPieceTarget - 1) / SevenZipPieceTarget);
     const uint64_t count = (needed + workers - 1) / workers * workers;
     const uint64_t target = std::max(SevenZipPieceTarget / 4, runBytes / count);
     Piece piece;
@@ -665,10 +666,10 @@ struct SevenZipPacking {
         step.from = block.packOffset + piece.packedFrom;
         step.size = piece.packedTo - piece.packedFrom;
         if (!pieced) {
+          step.block = block;
           step.size = 0;
           for (uint64_t size : block.packSizes) step.size += size;
         }
-        if (!pieced) step.block = block;
         step.block.items.clear();
         for (size_t j = piece.first; j < piece.last; ++j) {
           long claim = claims[f][j];
@@ -728,7 +729,8 @@ struct SevenZipPacking {
       if (!in) return 0;
     }
     ParallelPieces parallel;
-    parallel.Start(&listing, &pieces, static_cast<unsigned>(std::min<size_t>(Workers(), pieces.size())));
+    parallel.Start(&listing, &pieces,
+                   static_cast<unsigned>(std::min<size_t>(Workers(), pieces.size())));
     Lzma2Encoder encoder;
     BlockOut out;
     for (Step& step : steps) {

@@ -184,7 +184,8 @@ int Lzma2Encoder::Start(uint64_t expectedSize, const std::vector<unsigned char>*
   while (dictionary < wanted && dictionary < SevenZipDictionary) dictionary *= 2;
   options.dict_size = static_cast<uint32_t>(dictionary);
   options.preset_dict = prime != nullptr && !prime->empty() ? prime->data() : nullptr;
-  options.preset_dict_size = options.preset_dict != nullptr ? static_cast<uint32_t>(prime->size()) : 0;
+  options.preset_dict_size =
+      options.preset_dict != nullptr ? static_cast<uint32_t>(prime->size()) : 0;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   packed.clear();
   drained = 0;
