@@ -115,7 +115,13 @@ def run(command, cwd, log, timeout=None):
 
 
 def build(src, log):
-    return run(["cmake", "--build", "build", "-j%d" % os.cpu_count()], src, log) == 0
+    if run(["cmake", "--build", "build", "-j%d" % os.cpu_count()], src, log) != 0:
+        return False
+    # The core built for Linux, which the native checks run, takes the mutant too.
+    native = os.path.join(src, "build", "native")
+    return not os.path.isdir(native) or run(
+        ["cmake", "--build", native, "--target", "vessiko-native", "-j%d" % os.cpu_count()],
+        src, log) == 0
 
 
 def test(src, labels, log):
@@ -163,6 +169,9 @@ def main():
                           stderr=subprocess.STDOUT).returncode != 0:
             sys.exit("mutation: the unchanged tree does not build; see %s" % log)
     labels = "|".join(sorted(set("|".join(m["labels"] for m in mutants).split("|"))))
+    if "native" in labels.split("|") and run(["bash", "scripts/fuzz.sh", "build", "build"],
+                                             src, log) != 0:
+        sys.exit("mutation: the core does not build for Linux; see %s" % log)
     failed = test(src, labels, log)
     if failed != 0:
         sys.exit("mutation: the unchanged tree fails %s; see %s" % (failed, log))
