@@ -478,7 +478,8 @@ int ScanLzma2Cuts(std::ifstream* in, const SevenZipFolder& folder, std::vector<L
                   uint64_t* end) {
   cuts->clear();
   if (folder.packSizes.size() != 1 || folder.unpackSizes.size() != 1 ||
-      folder.coders.size() != 5 || folder.coders.compare(0, 4, "\x01\x21\x21\x01", 4) != 0) {
+      folder.coders.size() != 5 || folder.coders.compare(0, 4, "\x01\x21\x21\x01", 4) != 0 ||
+      Lzma2Dictionary(static_cast<uint8_t>(folder.coders[4])) == 0) {
     return 0;
   }
   const uint64_t size = folder.packSizes[0];
