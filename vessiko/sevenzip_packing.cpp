@@ -14,7 +14,6 @@
 // libarchive and compressed again.
 #include <atomic>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -106,6 +105,14 @@ struct PieceJob {
 
 // An encoder with its 16 MiB dictionary takes about 190 MB: a 32-bit process runs two.
 unsigned Workers() { return sizeof(void*) < 8 ? std::min(WorkerCount(), 2u) : WorkerCount(); }
+
+// Hands the packed bytes an encoder holds to the archive.
+int Drain(Lzma2Encoder* encoder, SevenZipWriter* writer) {
+  if (!writer->WritePacked(encoder->packed.data(), encoder->packed.size())) return 0;
+  encoder->drained += encoder->packed.size();
+  encoder->packed.clear();
+  return 1;
+}
 
 // Compresses a piece. drain, when given, takes the packed bytes as they grow.
 int CompressPiece(const Listing& listing, const Piece& piece, Lzma2Encoder* encoder,
@@ -248,13 +255,6 @@ struct KeptBlocks {
   bool open = false;
   std::vector<char> buffer = std::vector<char>(BlockSize);
 
-  int Drain() {
-    if (!writer->WritePacked(encoder.packed.data(), encoder.packed.size())) return 0;
-    encoder.drained += encoder.packed.size();
-    encoder.packed.clear();
-    return 1;
-  }
-
   // An entry whose data libarchive reads next; its CRC, when the header gave one, must
   // come out again.
   int Add(SevenZipItem item, archive* reader, archive_entry* entry) {
@@ -269,7 +269,8 @@ struct KeptBlocks {
     auto sink = [&](const char* data, size_t n) {
       size += n;
       crc = lzma_crc32(reinterpret_cast<const uint8_t*>(data), n, crc);
-      return encoder.Feed(data, n) && (encoder.packed.size() < CopyChunk || Drain());
+      return encoder.Feed(data, n) &&
+             (encoder.packed.size() < CopyChunk || Drain(&encoder, writer));
     };
     if (archive_entry_filetype(entry) == AE_IFLNK) {
       // libarchive hands a link's data over as its target.
@@ -291,7 +292,7 @@ struct KeptBlocks {
   int Close() {
     if (!open) return 1;
     open = false;
-    if (!encoder.Finish() || !Drain()) return 0;
+    if (!encoder.Finish() || !Drain(&encoder, writer)) return 0;
     encoder.Describe(unpacked, &folder);
     writer->AddFolder(std::move(folder));
     return 1;
@@ -751,11 +752,7 @@ struct SevenZipPacking {
         if (state == PieceState::Streamed) {
           job = &streamed;
           auto drain = [&] {
-            if (encoder.packed.size() < CopyChunk) return 1;
-            int ok = writer.WritePacked(encoder.packed.data(), encoder.packed.size());
-            encoder.drained += encoder.packed.size();
-            encoder.packed.clear();
-            return ok;
+            return encoder.packed.size() < CopyChunk || Drain(&encoder, &writer);
           };
           if (!CompressPiece(listing, piece, &encoder, &buffer, job, drain)) return 0;
           job->packed.swap(encoder.packed);
