@@ -21,12 +21,6 @@ struct DirectoryHandle {
   }
 };
 
-NativeString WithSlash(const NativeString& folder) {
-  NativeString path = folder;
-  if (!path.empty() && path.back() != '/') path += '/';
-  return path;
-}
-
 }  // namespace
 
 int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
@@ -34,7 +28,8 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
   DirectoryHandle directory;
   directory.d = opendir(folder.c_str());
   if (directory.d == nullptr) return 0;
-  NativeString base = WithSlash(folder);
+  // Each item is looked at relative to the open folder: no walk down the whole path again.
+  int folderFd = dirfd(directory.d);
   for (;;) {
     errno = 0;
     dirent* entry = readdir(directory.d);
@@ -45,7 +40,7 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     struct stat info;
     // An item that vanished between the listing and the look at it makes the listing
     // incomplete: the caller must not pack a tree it did not see in full.
-    if (lstat((base + item.name).c_str(), &info) != 0) return 0;
+    if (fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     item.link = S_ISLNK(info.st_mode);
     item.folder = S_ISDIR(info.st_mode);
     // Devices, pipes and sockets are no files to pack; they are treated like links.

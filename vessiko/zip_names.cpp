@@ -336,7 +336,11 @@ bool UnflaggedZipNamesAreUtf8(const NativeString& path) {
 
 bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entries) {
   entries->clear();
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  // Unbuffered: every local record is one small read far from the last, and a buffer would
+  // fill itself with the data in between.
+  std::ifstream in;
+  in.rdbuf()->pubsetbuf(nullptr, 0);
+  in.open(std::filesystem::path(path), std::ios::binary);
   std::vector<unsigned char> directory;
   DirectoryPlace place;
   if (!in || !ReadCentralDirectory(in, &directory, &place)) return false;

@@ -355,7 +355,11 @@ int ZipCopySource::Open(const NativeString& path) {
 
 int ZipWriter::AddCopied(ZipCopySource* source, uint64_t offset, uint64_t length,
                          std::vector<unsigned char> central) {
-  if (source->position != offset) {
+  if (offset > source->position && offset - source->position <= ZipChunkSize) {
+    // A short step forward, past the record of a folder written anew, say: a seek would
+    // throw away the buffered bytes and read them again.
+    if (!source->in.ignore(static_cast<std::streamsize>(offset - source->position))) return 0;
+  } else if (source->position != offset) {
     source->in.clear();
     if (!source->in.seekg(static_cast<std::streamoff>(offset))) return 0;
   }
