@@ -20,10 +20,11 @@
 // How much uncompressed data a piece collects before the next one begins. A variable only so
 // that the native tools can make small pieces for their checks.
 extern uint64_t SevenZipPieceTarget;
-// How much of the data before a piece primes its dictionary: 6 MiB lose less than 1 % against
-// one stream on text, and priming costs almost as much time a byte as compressing.
+// How much of the data before a piece primes its dictionary. Priming costs almost as much time
+// a byte as compressing: 4 MiB pack text 8 % faster than 6 MiB and lose 1.5 % more, about 2 %
+// against one stream.
 inline uint64_t SevenZipPrime() {
-  return std::min<uint64_t>(6u << 20, SevenZipPieceTarget / 8 * 3);
+  return std::min<uint64_t>(4u << 20, SevenZipPieceTarget / 8 * 3);
 }
 constexpr uint32_t SevenZipDictionary = 16u * 1024 * 1024;
 
