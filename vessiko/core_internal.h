@@ -123,6 +123,8 @@ int ReadEntryData(archive* reader, std::vector<char>* buffer, const DataSink& si
 
 // How many threads extract a ZIP or compress the files of a pack.
 unsigned WorkerCount();
+// Runs work on WorkerCount() threads, this one among them, and waits for all.
+void RunOnWorkers(const std::function<void(unsigned worker, unsigned workers)>& work);
 
 // ---- Packing (packing.cpp, zip_packing.cpp) ----
 

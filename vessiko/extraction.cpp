@@ -190,10 +190,22 @@ struct Extraction {
   }
 
   // Folders get their times last, deepest first: writing inside a folder changes its time.
+  // Under Wine each time costs several round trips to its server, so the workers share
+  // out the folders of each depth. The entries of one folder fall to one worker, in archive
+  // order, and the last one's time stays.
   void ApplyFolderTimes() {
     std::stable_sort(folderTimes.begin(), folderTimes.end(),
                      [](const FolderTime& a, const FolderTime& b) { return a.depth > b.depth; });
-    for (const FolderTime& t : folderTimes) SetModifiedTime(t.path, t.seconds, t.nanoseconds);
+    for (size_t begin = 0, end = 0; begin < folderTimes.size(); begin = end) {
+      while (end < folderTimes.size() && folderTimes[end].depth == folderTimes[begin].depth) ++end;
+      RunOnWorkers([this, begin, end](unsigned worker, unsigned workers) {
+        for (size_t i = begin; i < end; ++i) {
+          const FolderTime& t = folderTimes[i];
+          if (std::hash<NativeString>()(t.path) % workers != worker) continue;
+          SetModifiedTime(t.path, t.seconds, t.nanoseconds);
+        }
+      });
+    }
   }
 };
 
@@ -375,6 +387,14 @@ unsigned ReaderCount(archive* reader, const NativeString& archivePath, int first
 unsigned WorkerCount() {
   unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : std::min(n, 4u);
+}
+
+void RunOnWorkers(const std::function<void(unsigned worker, unsigned workers)>& work) {
+  unsigned workers = WorkerCount();
+  std::vector<std::thread> threads;
+  for (unsigned k = 1; k < workers; ++k) threads.emplace_back(work, k, workers);
+  work(0, workers);
+  for (std::thread& t : threads) t.join();
 }
 
 int ExtractArchive(const NativeString& archivePath, const NativeString& folder) {

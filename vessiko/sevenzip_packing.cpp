@@ -227,7 +227,7 @@ void ComputeCrcs(const std::vector<SourceItem>& items, const std::vector<size_t>
   crcs->assign(items.size(), 0);
   ok->assign(items.size(), 0);
   std::atomic<size_t> next(0);
-  auto work = [&] {
+  RunOnWorkers([&](unsigned, unsigned) {
     std::vector<char> buffer(BlockSize);
     for (size_t k = next++; k < which.size(); k = next++) {
       size_t i = which[k];
@@ -238,11 +238,7 @@ void ComputeCrcs(const std::vector<SourceItem>& items, const std::vector<size_t>
       });
       (*crcs)[i] = crc;
     }
-  };
-  std::vector<std::thread> threads;
-  for (unsigned k = 1; k < WorkerCount(); ++k) threads.emplace_back(work);
-  work();
-  for (std::thread& t : threads) t.join();
+  });
 }
 
 // Entries of the old archive compressed again, on this thread, straight into the archive.
