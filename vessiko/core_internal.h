@@ -156,7 +156,9 @@ int ForEachAbsentEntry(const NativeString& previous,
 int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& items,
                   const NativeString& previous, int fresh);
 
-// Packs the items into a ZIP, and unless fresh the absent entries of previous (the old
-// archive, or empty). The old entries whose files are unchanged are copied as they are.
-int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
+// Fills the list of what is to be packed; 0 when it cannot be listed in full.
+using ItemCollector = std::function<int(std::vector<SourceItem>* items)>;
+// Packs what collect lists into a ZIP, and unless fresh the absent entries of previous (the
+// old archive, or empty). The old entries whose files are unchanged are copied as they are.
+int WriteZip(const NativeString& output, const ItemCollector& collect,
              const NativeString& previous, int fresh);

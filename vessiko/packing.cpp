@@ -159,15 +159,17 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   // The archive and the new file are never packed into themselves.
   std::vector<NativeString> excluded = {FoldCase(output)};
   if (!previous.empty()) excluded.push_back(FoldCase(previous));
-  std::vector<SourceItem> items;
-  if (!CollectItems(base, NativeString(), excluded, &items)) return 0;
-
   NativeString toRead;
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
+  ItemCollector collect = [&base, &excluded](std::vector<SourceItem>* items) {
+    return CollectItems(base, NativeString(), excluded, items);
+  };
   if (format == FormatZip) {
     // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.
-    return WriteZip(output, items, fresh && IsArchiveFile(previous) ? previous : toRead, fresh);
+    return WriteZip(output, collect, fresh && IsArchiveFile(previous) ? previous : toRead, fresh);
   }
+  std::vector<SourceItem> items;
+  if (!collect(&items)) return 0;
   if (format == FormatSevenZip) {
     // A fresh archive still copies the old one's unchanged blocks, when it can be read.
     NativeString blocksFrom = toRead;

@@ -342,11 +342,15 @@ struct ZipPacking {
 
 }  // namespace
 
-int WriteZip(const NativeString& output, const std::vector<SourceItem>& items,
+int WriteZip(const NativeString& output, const ItemCollector& collect,
              const NativeString& previous, int fresh) {
   ZipPacking packing;
-  packing.OpenOld(previous);
-  if (!packing.writer.Open(output) || !packing.WriteListed(items)) return 0;
+  std::vector<SourceItem> items;
+  // The old archive's directory is read while the tree is listed.
+  std::thread old([&packing, &previous] { packing.OpenOld(previous); });
+  int listed = collect(&items);
+  old.join();
+  if (!listed || !packing.writer.Open(output) || !packing.WriteListed(items)) return 0;
   if (!fresh && !previous.empty()) {
     // An old archive this reader cannot vouch for is read through libarchive, and its
     // absent entries compressed again.
