@@ -191,8 +191,8 @@ struct Extraction {
 
   // Folders get their times last, deepest first: writing inside a folder changes its time.
   // Under Wine each time costs several round trips to its server, so the workers share
-  // out the folders of each depth. The entries of one folder fall to one worker, in archive
-  // order, and the last one's time stays.
+  // out the folders of each depth. The entries of one folder, whatever the case of their
+  // names, fall to one worker in archive order, and the last one's time stays.
   void ApplyFolderTimes() {
     std::stable_sort(folderTimes.begin(), folderTimes.end(),
                      [](const FolderTime& a, const FolderTime& b) { return a.depth > b.depth; });
@@ -201,7 +201,7 @@ struct Extraction {
       RunOnWorkers([this, begin, end](unsigned worker, unsigned workers) {
         for (size_t i = begin; i < end; ++i) {
           const FolderTime& t = folderTimes[i];
-          if (std::hash<NativeString>()(t.path) % workers != worker) continue;
+          if (std::hash<NativeString>()(FoldCase(t.path)) % workers != worker) continue;
           SetModifiedTime(t.path, t.seconds, t.nanoseconds);
         }
       });
