@@ -1,31 +1,83 @@
 // Packing: the tree under the root collected, and written with libarchive's writer (tar) or
 // the library's own ZIP and 7z writers, followed by the old archive's absent entries.
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <unordered_map>
 
 #include "core_internal.h"
 
 namespace {
 
-// Collects everything under a folder, sorted by name within each folder. Links and
-// junctions are left out and never entered.
-int CollectItems(const NativeString& folder, const NativeString& prefix,
-                 const std::vector<NativeString>& excluded, std::vector<SourceItem>* items) {
-  std::vector<FolderItem> listing;
-  if (!ListFolder(folder, &listing)) return 0;
-  std::sort(listing.begin(), listing.end(),
-            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
-  for (const FolderItem& item : listing) {
-    if (item.link) continue;
-    NativeString path = WithSeparator(folder) + item.name;
-    if (std::find(excluded.begin(), excluded.end(), FoldCase(path)) != excluded.end()) continue;
-    NativeString relative = prefix + item.name;
-    items->push_back({path, relative, FoldCase(relative), item.folder, item.size,
-                      item.modifiedSeconds, item.modifiedNanoseconds});
-    if (item.folder && !CollectItems(path, relative + NativeString(1, '/'), excluded, items)) {
-      return 0;
+// Every folder under a root listed, each sorted by name. Under Wine a listing costs several
+// round trips to its server, so the workers list folders side by side, each taking the next
+// one found. Links and junctions are never entered, nor excluded paths.
+struct TreeListing {
+  const std::vector<NativeString>* excluded = nullptr;
+  std::unordered_map<NativeString, std::vector<FolderItem>> listings;  // by folder path
+  std::vector<NativeString> waiting;
+  unsigned listing = 0;  // folders being listed now
+  bool failed = false;
+  std::mutex lock;
+  std::condition_variable changed;
+
+  bool Excluded(const NativeString& path) const {
+    return std::find(excluded->begin(), excluded->end(), FoldCase(path)) != excluded->end();
+  }
+
+  void Work() {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+      changed.wait(hold, [this] { return failed || !waiting.empty() || listing == 0; });
+      if (failed || waiting.empty()) return;
+      NativeString folder = std::move(waiting.back());
+      waiting.pop_back();
+      ++listing;
+      hold.unlock();
+      std::vector<FolderItem> items;
+      bool listed = ListFolder(folder, &items);
+      std::sort(items.begin(), items.end(),
+                [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+      std::vector<NativeString> found;
+      for (const FolderItem& item : items) {
+        if (!item.folder || item.link) continue;
+        NativeString path = WithSeparator(folder) + item.name;
+        if (!Excluded(path)) found.push_back(path);
+      }
+      hold.lock();
+      --listing;
+      failed = failed || !listed;
+      waiting.insert(waiting.end(), found.begin(), found.end());
+      listings[folder] = std::move(items);
+      changed.notify_all();
     }
   }
+
+  // The listed items below folder, depth first.
+  void Collect(const NativeString& folder, const NativeString& prefix,
+               std::vector<SourceItem>* items) const {
+    for (const FolderItem& item : listings.at(folder)) {
+      NativeString path = WithSeparator(folder) + item.name;
+      if (item.link || Excluded(path)) continue;
+      NativeString relative = prefix + item.name;
+      items->push_back({path, relative, FoldCase(relative), item.folder, item.size,
+                        item.modifiedSeconds, item.modifiedNanoseconds});
+      if (item.folder) Collect(path, relative + NativeString(1, '/'), items);
+    }
+  }
+};
+
+// Collects everything under a folder, sorted by name within each folder; 0 when a folder
+// cannot be listed in full.
+int CollectItems(const NativeString& folder, const std::vector<NativeString>& excluded,
+                 std::vector<SourceItem>* items) {
+  TreeListing tree;
+  tree.excluded = &excluded;
+  tree.waiting.push_back(folder);
+  RunOnWorkers([&tree](unsigned, unsigned) { tree.Work(); });
+  if (tree.failed) return 0;
+  tree.Collect(folder, NativeString(), items);
   return 1;
 }
 
@@ -162,7 +214,7 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   NativeString toRead;
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
   ItemCollector collect = [&base, &excluded](std::vector<SourceItem>* items) {
-    return CollectItems(base, NativeString(), excluded, items);
+    return CollectItems(base, excluded, items);
   };
   if (format == FormatZip) {
     // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.

@@ -81,6 +81,15 @@ def native(program, at):
     with zipfile.ZipFile(at("packed.zip")) as z:
         check(z.getinfo("noise.bin").compress_type == zipfile.ZIP_STORED and
               not any("link" in name for name in z.namelist()), "noise deflated, or a link packed")
+    # A folder too deep to be opened by its path: the pack fails rather than leave it out.
+    os.makedirs(at("deep"))
+    fd = os.open(at("deep"), os.O_RDONLY)
+    for _ in range(17):
+        os.mkdir("d" * 250, dir_fd=fd)
+        fd, parent = os.open("d" * 250, os.O_RDONLY, dir_fd=fd), fd
+        os.close(parent)
+    os.close(fd)
+    check(run([program, "pack", at("deep.zip"), at("deep"), "zip"]) != 0, "a cut listing packed")
     # Links planted in the target are replaced, never written through.
     os.makedirs(at("planted"))
     os.symlink(at("outside"), at("planted", "folder0"))
