@@ -121,7 +121,7 @@ using DataSink = std::function<int(const char* data, size_t size)>;
 // (ARCHIVE_FATAL among them), or ARCHIVE_FAILED when the sink refused.
 int ReadEntryData(archive* reader, std::vector<char>* buffer, const DataSink& sink);
 
-// How many threads extract a ZIP or compress the files of a pack.
+// How many threads extract a ZIP, list a tree to pack, or compress the files of a pack.
 unsigned WorkerCount();
 // Runs work on WorkerCount() threads, this one among them, and waits for all.
 void RunOnWorkers(const std::function<void(unsigned worker, unsigned workers)>& work);
