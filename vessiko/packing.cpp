@@ -37,13 +37,17 @@ struct TreeListing {
       hold.unlock();
       std::vector<FolderItem> items;
       bool listed = ListFolder(folder, &items);
+      // Only what is packed stays in the listing: no links, nothing excluded.
+      items.erase(std::remove_if(items.begin(), items.end(),
+                                 [&](const FolderItem& item) {
+                                   return item.link || Excluded(WithSeparator(folder) + item.name);
+                                 }),
+                  items.end());
       std::sort(items.begin(), items.end(),
                 [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
       std::vector<NativeString> found;
       for (const FolderItem& item : items) {
-        if (!item.folder || item.link) continue;
-        NativeString path = WithSeparator(folder) + item.name;
-        if (!Excluded(path)) found.push_back(path);
+        if (item.folder) found.push_back(WithSeparator(folder) + item.name);
       }
       hold.lock();
       --listing;
@@ -59,7 +63,6 @@ struct TreeListing {
                std::vector<SourceItem>* items) const {
     for (const FolderItem& item : listings.at(folder)) {
       NativeString path = WithSeparator(folder) + item.name;
-      if (item.link || Excluded(path)) continue;
       NativeString relative = prefix + item.name;
       items->push_back({path, relative, FoldCase(relative), item.folder, item.size,
                         item.modifiedSeconds, item.modifiedNanoseconds});
