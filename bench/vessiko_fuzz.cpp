@@ -14,7 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "core_internal.h"
+#include "entry_names.h"
+#include "vessiko_core.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "sevenzip.h"
+#include "sevenzip/lzma2_pieces.h"
 #include "vessiko_core.h"
 
 namespace {

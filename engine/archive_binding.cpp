@@ -58,7 +58,7 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
     return 1;
   }
   ArchiveKind packing = PackingKind(slot.archiveKind);
-  if (slot.flags & DeleteBeforeRepack) packing |= FreshArchive;
+  if (slot.flags & DeleteBeforeRepack) packing |= FreshBit;
   // Part of an archive is never packed over it.
   if (!(slot.flags & ExtractionUnfinished) && FileExists(slot.archivePath) &&
       CanPack(slot.archiveKind, GetDLLType()) &&

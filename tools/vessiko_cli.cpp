@@ -30,8 +30,8 @@ int Run(int argc, char** argv) {
     long format = strtol(argv[4], &end, 10);
     if (*end != '\0' || format < 0 || format > 15) return 2;
     if ((GetDLLType() & (1u << format)) == 0) return 1;
-    // The packing kind of format i, as the engine derives it from the extraction kind.
-    ArchiveKind kind = (0x80000000u | (1u << (format + 1))) >> 1;
+    // As the engine derives it from the extraction kind.
+    ArchiveKind kind = PackingKind(ExtractionKind(static_cast<int>(format)));
     return Pac(argv[2], WithBackslash(argv[3]).c_str(), kind) ? 0 : 1;
   }
   fprintf(stderr, "usage: vessiko_cli extract ARCHIVE FOLDER | pack ARCHIVE ROOT FORMAT\n");

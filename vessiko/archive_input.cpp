@@ -2,7 +2,11 @@
 // archive is by its content.
 #include <fstream>
 
-#include "core_internal.h"
+#include "archive_input.h"
+#include "platform_services.h"
+#include "sevenzip/sevenzip_format.h"
+#include "zip/zip_directory.h"
+#include "zip/zip_format.h"
 
 namespace {
 
@@ -75,25 +79,20 @@ int OpenWriter(WriterHandle* writer, const NativeString& path) {
   return writer->object != nullptr && OpenForWriting(writer->object, path.c_str()) == ARCHIVE_OK;
 }
 
-uint32_t WritableFormatMask() { return (1u << WritableFormatCount) - 1; }
+FormatMask WritableFormatMask() { return (1u << WritableFormatCount) - 1; }
 
 const char* FormatDisplayName(int index) {
   if (index < 0 || index >= FormatIndexLimit) return "";
   return DisplayNames[index];
 }
 
-uint32_t ExtractionKind(int index) {
-  if (FormatDisplayName(index)[0] == '\0') return 0;
-  return ExtractBit | (1u << (index + 1));
-}
-
-int DecodePacKind(uint32_t kind, PacRequest* request) {
+int DecodePacKind(ArchiveKind kind, PacRequest* request) {
   *request = PacRequest();
   uint32_t modes = kind & (ExtractBit | PackBit);
   if (modes == ExtractBit) {
     uint32_t bits = kind & ~ExtractBit;
     for (int i = 0; i < FormatIndexLimit - 1; ++i) {
-      if (bits == (1u << (i + 1)) && ExtractionKind(i) == kind) {
+      if (bits == (1u << (i + 1)) && FormatDisplayName(i)[0] != '\0') {
         request->extract = 1;
         request->format = i;
         return 1;
@@ -121,10 +120,12 @@ int ClassifyArchive(archive* a, const NativeString& path) {
   switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
     case ARCHIVE_FORMAT_ZIP:
       if (compression != ARCHIVE_FILTER_NONE) return FormatOther;
-      return StartsWith(path, "PK", 2) ? FormatZip : FormatSelfExtracting;
+      return StartsWith(path, ZipRecordMarker, sizeof ZipRecordMarker) ? FormatZip
+                                                                       : FormatSelfExtracting;
     case ARCHIVE_FORMAT_7ZIP:
       if (compression != ARCHIVE_FILTER_NONE) return FormatOther;
-      return StartsWith(path, "7z\xBC\xAF\x27\x1C", 6) ? FormatSevenZip : FormatSelfExtracting;
+      return StartsWith(path, SevenZipSignature, sizeof SevenZipSignature) ? FormatSevenZip
+                                                                          : FormatSelfExtracting;
     case ARCHIVE_FORMAT_TAR:
       switch (compression) {
         case ARCHIVE_FILTER_NONE: return FormatTar;
@@ -154,7 +155,7 @@ bool IsArchiveFile(const NativeString& path) {
   return kind == PathKind::File || kind == PathKind::Link;
 }
 
-uint32_t CheckArchive(const NativeString& archivePath) {
+ArchiveKind CheckArchive(const NativeString& archivePath) {
   if (!IsArchiveFile(archivePath)) return 0;
   ReaderHandle reader;
   if (!OpenReader(&reader, archivePath)) return 0;

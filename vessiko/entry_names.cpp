@@ -3,7 +3,8 @@
 // is written, so this is where an archive is kept inside its folder.
 #include <type_traits>
 
-#include "core_internal.h"
+#include "entry_names.h"
+#include "platform_services.h"
 
 namespace {
 

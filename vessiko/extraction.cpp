@@ -4,8 +4,12 @@
 #include <atomic>
 #include <fstream>
 #include <thread>
+#include <unordered_set>
 
-#include "core_internal.h"
+#include "archive_input.h"
+#include "entry_names.h"
+#include "platform_services.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -383,19 +387,6 @@ unsigned ReaderCount(archive* reader, const NativeString& archivePath, int first
 }
 
 }  // namespace
-
-unsigned WorkerCount() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : std::min(n, 4u);
-}
-
-void RunOnWorkers(const std::function<void(unsigned worker, unsigned workers)>& work) {
-  unsigned workers = WorkerCount();
-  std::vector<std::thread> threads;
-  for (unsigned k = 1; k < workers; ++k) threads.emplace_back(work, k, workers);
-  work(0, workers);
-  for (std::thread& t : threads) t.join();
-}
 
 int ExtractArchive(const NativeString& archivePath, const NativeString& folder) {
   NativeString base;

@@ -46,7 +46,7 @@ inline std::string FileText(const std::string& path) {
 inline bool MakeArchive(const std::string& archive, const Files& files, int format = 0) {
   TempFolder source("src");
   return LoadDLL() && WriteTree(source.Path(), files) &&
-         Pac(archive.c_str(), (source.Path() + "\\").c_str(), 0x60000000u | (1u << format));
+         Pac(archive.c_str(), (source.Path() + "\\").c_str(), PackingKind(ExtractionKind(format)) | FreshBit);
 }
 
 // What an archive holds, extracted into a scratch folder.

@@ -39,7 +39,8 @@ class DropBarTest : public ::testing::Test {
   std::string Archive(const char* name, const char* file, const char* text) {
     test::TempFolder content("content");
     EXPECT_TRUE(test::WriteFileBytes(content / file, text));
-    EXPECT_TRUE(Pac((root / name).c_str(), (content.Path() + "\\").c_str(), 0x60000001));  // ZIP
+    EXPECT_TRUE(Pac((root / name).c_str(), (content.Path() + "\\").c_str(),
+                    PackingKind(ExtractionKind(FormatZip)) | FreshBit));
     return root / name;
   }
   std::string Folder(uint8_t letter) { return root.Path() + "\\Drive\\" + char('A' + letter); }
@@ -111,7 +112,7 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
     ASSERT_EQ(two, Archive("two.zip", "b.txt", "two"));
     ASSERT_EQ(1, driveTable.BindArchive(Y, two.c_str(), 1));
     driveTable.slots[Y].flags = ReflectToArchive | (c.twist == HeldFile ? WriteBackPending : 0);
-    if (c.twist == HeldFile) driveTable.slots[Y].archiveKind = 0x80000000u | (1u << 17);
+    if (c.twist == HeldFile) driveTable.slots[Y].archiveKind = ExtractionKind(FormatLzh);
     ASSERT_TRUE(test::WriteFileBytes(Folder(Y) + "\\b.txt", "edited") &&
                 CopyFileA(three.c_str(), inner.c_str(), FALSE));
     std::string held = c.twist == HeldArchive ? two : Folder(Y) + "\\b.txt";

@@ -68,7 +68,7 @@ TEST_F(SettingsDialogTest, OkCreatesAndRemovesRealLettersAndPacksTheRemovedDrive
   test::TempFolder source("source"), unpacked("unpacked");
   std::string archive = root / "m.zip";
   ASSERT_TRUE(test::WriteFileBytes(source / "old.txt", "old") && LoadDLL() &&
-              Pac(archive.c_str(), (source.Path() + "\\").c_str(), 0x40000001));
+              Pac(archive.c_str(), (source.Path() + "\\").c_str(), PackingKind(ExtractionKind(FormatZip))));
   ASSERT_EQ(1, driveTable.BindArchive(M, archive.c_str(), 1));
   driveTable.slots[M].flags |= ReflectToArchive;
   ASSERT_TRUE(test::WriteFileBytes("M:\\new.txt", "new"));
@@ -88,7 +88,7 @@ TEST_F(SettingsDialogTest, OkCreatesAndRemovesRealLettersAndPacksTheRemovedDrive
 TEST_F(SettingsDialogTest, FailedWriteBackBeforeRemovalKeepsTheDriveAndStopsThePass) {
   test::TempFolder chosen("chosen");
   Virtual(M, ReflectToArchive, root / "missing.zip");
-  driveTable.slots[M].archiveKind = 0x80000002;
+  driveTable.slots[M].archiveKind = ExtractionKind(FormatZip);
   driveTable.slots[N].intervalMinutes = 2;
   CreateDirectoryPath(Folder(M).c_str());
   ASSERT_TRUE(test::WriteFileBytes(Folder(M) + "\\a.txt", "changed"));

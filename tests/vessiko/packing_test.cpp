@@ -20,7 +20,7 @@ TEST_F(LibraryTest, EveryWritableFormatRoundTripsKeepsAbsentEntriesAndPacksFresh
     SCOPED_TRACE(extension);
     std::string archive = packed + "\\packed." + extension;
     ASSERT_EQ(1, Pac(archive.c_str(), Slash(tree).c_str(), PackKind(format) | FreshBit));
-    EXPECT_EQ(ExtractKind(format), Check(archive.c_str()));
+    EXPECT_EQ(ExtractionKind(format), Check(archive.c_str()));
     ExpectSameTree(tree, ExtractInto(archive, temp_ / extension));
 
     RemoveTree(root);
@@ -47,7 +47,7 @@ TEST_F(LibraryTest, UpdateMatchesDecodedNamesWithoutRegardToCaseAndLeavesItselfO
   ASSERT_TRUE(WriteFileBytes(root + "\\日本語フォルダ\\ソフト表示.txt", "changed"));
   ASSERT_TRUE(DeleteFileA((root + "\\readme.txt").c_str()));
   ASSERT_TRUE(WriteFileBytes(root + "\\README.TXT", "upper"));
-  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(0)));
+  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(FormatZip)));
   Files expected = ReadTree(root);
   expected.erase("self.zip");
   EXPECT_EQ(expected, ArchiveContents(archive));
@@ -58,14 +58,18 @@ TEST_F(LibraryTest, PacRefusesKindsThatNameNoSingleFormatAndDirection) {
   const std::string archive = temp_ / "a.zip", folder = Slash(temp_ / "folder");
   ASSERT_TRUE(WriteTree(temp_.Path(), {{"a.zip", FileText(Fixture("7zz-utf8.zip"))},
                                        {"folder\\f.txt", "f"}}));
-  for (ArchiveKind kind : {0u, 0x2u, 0xC0000002u, 0xE0000001u, 0x80000000u, 0x80000006u,
-                           0xA0000002u, 0x80000100u, 0x40000000u, 0x40000003u, 0x40000040u,
-                           0x40010000u, 0x60080000u}) {
+  const ArchiveKind zip = ExtractionKind(FormatZip);
+  for (ArchiveKind kind : {0u, zip & ~ExtractBit, zip | PackBit, PackKind(FormatZip) | ExtractBit |
+                           FreshBit, ExtractBit, zip | ExtractionKind(FormatSevenZip), zip | FreshBit,
+                           ExtractionKind(WritableFormatCount + 1), PackBit,
+                           PackKind(FormatZip) | PackKind(FormatSevenZip),
+                           PackKind(WritableFormatCount), PackKind(FormatLzh),
+                           PackKind(FormatIso9660) | FreshBit}) {
     EXPECT_EQ(0, Pac(archive.c_str(), folder.c_str(), kind)) << std::hex << kind;
     EXPECT_EQ(0, Pac((temp_ / "new.zip").c_str(), folder.c_str(), kind)) << std::hex << kind;
   }
-  EXPECT_EQ(0, Check(nullptr) + Pac(nullptr, folder.c_str(), PackKind(0)) +
-                   Pac(archive.c_str(), nullptr, ExtractKind(0)));
+  EXPECT_EQ(0, Check(nullptr) + Pac(nullptr, folder.c_str(), PackKind(FormatZip)) +
+                   Pac(archive.c_str(), nullptr, ExtractionKind(FormatZip)));
   EXPECT_EQ(3u, ListTree(temp_.Path()).size());
   EXPECT_EQ(FileText(Fixture("7zz-utf8.zip")), FileText(archive));
 }
@@ -89,16 +93,16 @@ TEST_F(LibraryTest, FailedPackLeavesTheOldArchiveAsItWas) {
     std::string archive = where + "\\old.zip";
     ASSERT_TRUE(WriteTree(where, {{"old.zip", old}}));
     std::unique_ptr<HeldFile> held(cause == Held ? new HeldFile(archive) : nullptr);
-    EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(0)));
+    EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(FormatZip)));
     if (cause != Unreadable) {
-      EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(0) | FreshBit));
+      EXPECT_EQ(0, Pac(archive.c_str(), from.c_str(), PackKind(FormatZip) | FreshBit));
     }
     held.reset();
     EXPECT_EQ(old, FileText(archive));
     EXPECT_EQ(std::vector<std::string>{"old.zip"}, ListTree(where));
   }
   // Its entries could not be carried over: only a fresh archive may replace it.
-  EXPECT_EQ(1, Pac((folder + "\\old.zip").c_str(), Slash(root).c_str(), PackKind(0) | FreshBit));
+  EXPECT_EQ(1, Pac((folder + "\\old.zip").c_str(), Slash(root).c_str(), PackKind(FormatZip) | FreshBit));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ bool SetModified(const std::string& path, int64_t seconds) {
   return set;
 }
 
-const ArchiveKind SevenZipPack = PackKind(1);
+const ArchiveKind SevenZipPack = PackKind(FormatSevenZip);
 
 // A scratch folder of this test's own below the build, known both to Wine and to Linux.
 struct SharedFolder {
@@ -118,7 +118,7 @@ TEST_F(LibraryTest, SevenZipIsReadBackByEveryReader) {
     if (r.command[0] != '\0') {
       ASSERT_EQ(0, RunLinux(folder, r.command, &output)) << output;
     } else {
-      ASSERT_EQ(1, Pac((folder / "packed.7z").c_str(), (out + "\\").c_str(), ExtractKind(1)));
+      ASSERT_EQ(1, Pac((folder / "packed.7z").c_str(), (out + "\\").c_str(), ExtractionKind(FormatSevenZip)));
     }
     ExpectSameTree(folder / "root", out);
   }
@@ -172,7 +172,7 @@ TEST_F(LibraryTest, SevenZipUpdateCopiesTheBlocksOfUnchangedFiles) {
     }
     ASSERT_EQ(0, RunLinux(folder, "7zz t new.7z", &output)) << output;
     std::string out = folder / "out";
-    ASSERT_EQ(1, Pac((folder / "new.7z").c_str(), (out + "\\").c_str(), ExtractKind(1)));
+    ASSERT_EQ(1, Pac((folder / "new.7z").c_str(), (out + "\\").c_str(), ExtractionKind(FormatSevenZip)));
     if (deleted && !(row.kind & FreshBit)) {
       // The update kept the entry the drive no longer shows.
       EXPECT_TRUE(FileText(folder / "kept.txt") == FileText(out + "\\" + changed));

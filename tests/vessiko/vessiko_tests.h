@@ -10,9 +10,8 @@
 
 using namespace test;
 
-constexpr ArchiveKind ExtractBit = 0x80000000u, FreshBit = 0x20000000u;
-constexpr ArchiveKind ExtractKind(int format) { return ExtractBit | (1u << (format + 1)); }
-constexpr ArchiveKind PackKind(int format) { return ExtractKind(format) >> 1; }
+// The packing kind of a format, as the engine derives it from the extraction kind.
+constexpr ArchiveKind PackKind(int format) { return PackingKind(ExtractionKind(format)); }
 
 inline std::string Fixture(const std::string& name) { return DataDir() + "\\vessiko\\" + name; }
 inline std::string Slash(const std::string& folder) { return folder + "\\"; }

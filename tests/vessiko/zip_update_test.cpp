@@ -61,7 +61,7 @@ TEST_F(LibraryTest, ZipUpdateCopiesUnchangedAndAbsentEntriesAsTheyAre) {
   RemoveTree(root);
   CreateDirectoryA(folder.c_str(), nullptr);  // the first test to pack there makes it
   ASSERT_TRUE(WriteFileBytes(archive, old) && WriteFileBytes(fresh, old));
-  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), ExtractKind(0)));
+  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), ExtractionKind(FormatZip)));
   // The drive: one file changed, one added, one gone (kept aside, so that root can show the
   // tools what the updated archive holds).
   for (const UpdateRow& row : UpdateRows) {
@@ -72,8 +72,8 @@ TEST_F(LibraryTest, ZipUpdateCopiesUnchangedAndAbsentEntriesAsTheyAre) {
       ASSERT_TRUE(MoveFileA(path.c_str(), aside.c_str())) << path;
     }
   }
-  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(0)));
-  ASSERT_EQ(1, Pac(fresh.c_str(), Slash(root).c_str(), PackKind(0) | FreshBit));
+  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(FormatZip)));
+  ASSERT_EQ(1, Pac(fresh.c_str(), Slash(root).c_str(), PackKind(FormatZip) | FreshBit));
 
   std::map<std::string, std::string> before = LocalRecords(old);
   for (const std::string& packed : {archive, fresh}) {
@@ -98,7 +98,7 @@ TEST_F(LibraryTest, ZipUpdatePacksAFileChangedAtTheSameSizeAndTime) {
   // Times never decide that a file is unchanged: its CRC-32 does.
   std::string archive = temp_ / "a.zip", root = temp_ / "root";
   ASSERT_TRUE(CopyFileA(Fixture("7zz-utf8.zip").c_str(), archive.c_str(), FALSE));
-  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), ExtractKind(0)));
+  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), ExtractionKind(FormatZip)));
   std::string readme = root + "\\readme.txt", text = FileText(readme);
   WIN32_FILE_ATTRIBUTE_DATA before;
   ASSERT_TRUE(GetFileAttributesExA(readme.c_str(), GetFileExInfoStandard, &before));
@@ -107,6 +107,6 @@ TEST_F(LibraryTest, ZipUpdatePacksAFileChangedAtTheSameSizeAndTime) {
   HANDLE h = CreateFileA(readme.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &before.ftLastWriteTime));
   CloseHandle(h);
-  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(0)));
+  ASSERT_EQ(1, Pac(archive.c_str(), Slash(root).c_str(), PackKind(FormatZip)));
   EXPECT_EQ(text, ArchiveContents(archive)["readme.txt"]);
 }

@@ -1,23 +1,15 @@
-#include "zip_writer.h"
+// The ZIP container as the library writes it: local records, data compressed ahead of time
+// or while written, entries copied from another archive, and the central directory.
+#include "zip/zip_writer.h"
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 
+#include "zip/zip_format.h"
+
 namespace {
 
-// The markers that open each kind of record.
-enum RecordSignature : uint32_t {
-  LocalSignature = 0x04034b50,
-  CentralSignature = 0x02014b50,
-  EndSignature = 0x06054b50,
-  End64Signature = 0x06064b50,
-  End64LocatorSignature = 0x07064b50,
-};
-// The extra fields the writer stores.
-enum ExtraFieldTag : uint16_t { Zip64Tag = 0x0001, TimestampTag = 0x5455 };
-constexpr uint16_t Utf8Flag = 0x0800;
-constexpr uint64_t Limit32 = 0xFFFFFFFFu;
 // "Version made by": the high byte names the system whose attributes are stored.
 constexpr uint32_t MadeOnUnix = 3 * 256;
 // A streamed entry near this size may end up past 4 GiB once deflate has had its say (it
@@ -84,17 +76,17 @@ void StartRecord(const ZipItem& item, uint64_t offset, ZipCentralRecord* r) {
 
 int VersionNeeded(int method, int zip64) {
   if (zip64) return 45;
-  return method == 8 ? 20 : 10;
+  return method == ZipDeflated ? 20 : 10;
 }
 
 // A value of a 32-bit field, or the mark that sends a reader to the ZIP64 field.
 uint32_t Field32(uint64_t value) {
-  return value >= Limit32 ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+  return value >= ZipFull32 ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
 }
 
 void AddTimestamp(const ZipItem& item, Bytes* extra) {
   if (!HasTimestamp(item)) return;
-  extra->U16(TimestampTag);
+  extra->U16(ZipTimestampTag);
   extra->U16(5);
   extra->b.push_back(1);  // modification time only
   extra->U32(static_cast<uint32_t>(item.seconds));
@@ -105,10 +97,10 @@ Bytes CentralExtra(const ZipCentralRecord& r, int zip64) {
   Bytes extra;
   if (zip64) {
     Bytes values;
-    if (r.size >= Limit32) values.U64(r.size);
-    if (r.compressed >= Limit32) values.U64(r.compressed);
-    if (r.offset >= Limit32) values.U64(r.offset);
-    extra.U16(Zip64Tag);
+    if (r.size >= ZipFull32) values.U64(r.size);
+    if (r.compressed >= ZipFull32) values.U64(r.compressed);
+    if (r.offset >= ZipFull32) values.U64(r.offset);
+    extra.U16(ZipZip64Tag);
     extra.U16(static_cast<uint32_t>(values.b.size()));
     extra.b.insert(extra.b.end(), values.b.begin(), values.b.end());
   }
@@ -118,14 +110,14 @@ Bytes CentralExtra(const ZipCentralRecord& r, int zip64) {
 
 Bytes CentralHeader(const ZipCentralRecord& r) {
   std::string name = StoredName(r.item);
-  int zip64 = r.size >= Limit32 || r.compressed >= Limit32 || r.offset >= Limit32;
+  int zip64 = r.size >= ZipFull32 || r.compressed >= ZipFull32 || r.offset >= ZipFull32;
   Bytes extra = CentralExtra(r, zip64);
   int needed = VersionNeeded(r.method, zip64);
   Bytes h;
-  h.U32(CentralSignature);
+  h.U32(ZipCentralSignature);
   h.U16(MadeOnUnix + needed);  // the external attributes carry the Unix mode
   h.U16(needed);
-  h.U16(r.item.utf8 ? Utf8Flag : 0);
+  h.U16(r.item.utf8 ? ZipUtf8Flag : 0);
   h.U16(r.method);
   h.U16(r.dosTime);
   h.U16(r.dosDate);
@@ -149,8 +141,8 @@ Bytes CentralHeader(const ZipCentralRecord& r) {
 Bytes DirectoryEnd(uint64_t count, uint64_t directoryStart, uint64_t directorySize,
                    uint64_t end64Offset) {
   Bytes end;
-  if (count >= 0xFFFF || directoryStart >= Limit32 || directorySize >= Limit32) {
-    end.U32(End64Signature);
+  if (count >= 0xFFFF || directoryStart >= ZipFull32 || directorySize >= ZipFull32) {
+    end.U32(ZipEnd64Signature);
     end.U64(44);
     end.U16(MadeOnUnix + 45);
     end.U16(45);
@@ -160,13 +152,13 @@ Bytes DirectoryEnd(uint64_t count, uint64_t directoryStart, uint64_t directorySi
     end.U64(count);
     end.U64(directorySize);
     end.U64(directoryStart);
-    end.U32(End64LocatorSignature);
+    end.U32(ZipEnd64LocatorSignature);
     end.U32(0);
     end.U64(end64Offset);
     end.U32(1);
   }
   uint32_t count16 = count >= 0xFFFF ? 0xFFFF : static_cast<uint32_t>(count);
-  end.U32(EndSignature);
+  end.U32(ZipEndSignature);
   end.U16(0);
   end.U16(0);
   end.U16(count16);
@@ -194,7 +186,7 @@ int PrepareData(Deflater* deflater, const char* data, size_t size, PreparedData*
       crc32(0, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
   if (size == 0) {
     prepared->bytes.clear();
-    prepared->method = 0;
+    prepared->method = ZipStored;
     return 1;
   }
   if (!deflater->ready || deflateReset(&deflater->stream) != Z_OK) return 0;
@@ -208,10 +200,10 @@ int PrepareData(Deflater* deflater, const char* data, size_t size, PreparedData*
   size_t compressed = prepared->bytes.size() - z.avail_out;
   if (compressed >= size) {
     prepared->bytes.assign(data, data + size);
-    prepared->method = 0;
+    prepared->method = ZipStored;
   } else {
     prepared->bytes.resize(compressed);
-    prepared->method = 8;
+    prepared->method = ZipDeflated;
   }
   return 1;
 }
@@ -246,9 +238,9 @@ int ZipWriter::Flush() {
 int ZipWriter::WriteLocalHeader(const ZipCentralRecord& r, int zip64) {
   std::string name = StoredName(r.item);
   Bytes h;
-  h.U32(LocalSignature);
+  h.U32(ZipLocalSignature);
   h.U16(VersionNeeded(r.method, zip64));
-  h.U16(r.item.utf8 ? Utf8Flag : 0);
+  h.U16(r.item.utf8 ? ZipUtf8Flag : 0);
   h.U16(r.method);
   h.U16(r.dosTime);
   h.U16(r.dosDate);
@@ -259,7 +251,7 @@ int ZipWriter::WriteLocalHeader(const ZipCentralRecord& r, int zip64) {
   h.U16((zip64 ? 20 : 0) + (HasTimestamp(r.item) ? 9 : 0));
   h.Text(name);
   if (zip64) {
-    h.U16(Zip64Tag);
+    h.U16(ZipZip64Tag);
     h.U16(16);
     h.U64(r.size);
     h.U64(r.compressed);
@@ -283,7 +275,7 @@ int ZipWriter::AddPrepared(const ZipItem& item, const PreparedData& data) {
   r.size = data.size;
   r.compressed = data.bytes.size();
   r.method = data.method;
-  int zip64 = r.size >= Limit32 || r.compressed >= Limit32;
+  int zip64 = r.size >= ZipFull32 || r.compressed >= ZipFull32;
   if (!WriteLocalHeader(r, zip64) || !Write(data.bytes.data(), data.bytes.size())) return 0;
   records.push_back(std::move(r));
   return 1;
@@ -294,7 +286,7 @@ int ZipWriter::BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater
   streamDeflater = deflater;
   streaming = ZipCentralRecord();
   StartRecord(item, position, &streaming);
-  streaming.method = 8;
+  streaming.method = ZipDeflated;
   streamZip64 = expectedSize < 0 || expectedSize >= StreamZip64Threshold;
   streamChunk.resize(ZipChunkSize);
   return WriteLocalHeader(streaming, streamZip64);
@@ -332,7 +324,7 @@ int ZipWriter::EndStreamed() {
     streaming.compressed += produced;
     if (status == Z_STREAM_END) break;
   }
-  if (!streamZip64 && (streaming.size >= Limit32 || streaming.compressed >= Limit32)) return 0;
+  if (!streamZip64 && (streaming.size >= ZipFull32 || streaming.compressed >= ZipFull32)) return 0;
   // The sizes and the checksum are known only now: write the local header again over the
   // first one, which has the same length.
   std::streamoff end = static_cast<std::streamoff>(position);

@@ -1,15 +1,16 @@
-// Packing a ZIP: the files compressed on several threads ahead of the writer, which puts
+// The ZIP update: the files compressed on several threads ahead of the writer, which puts
 // them in order, then the old archive's absent entries. A write-back packs the whole drive
 // after a user changed one document, so the entries of the old archive whose files are
 // unchanged, and the absent ones, are copied as they are; only what changed is compressed.
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 
-#include "core_internal.h"
-#include "zip_writer.h"
+#include "entry_names.h"
+#include "packing.h"
+#include "worker_pool.h"
+#include "zip/zip_directory.h"
+#include "zip/zip_writer.h"
 
 namespace {
 
@@ -78,129 +79,54 @@ int StreamListedFile(ZipWriter* writer, const SourceItem& source, const ZipItem&
 }
 
 // Unchanged: the file has the size and CRC-32 of its old entry, which is copied instead.
-enum class JobState { Waiting, Ready, Failed, Streamed, Unchanged };
+enum class JobState { Failed, Ready, Streamed, Unchanged };
 
 struct PackJob {
-  JobState state = JobState::Waiting;
+  JobState state = JobState::Failed;
   PreparedData data;
 };
 
-// The workers read and compress the listed files ahead of the writer, within a budget of
-// bytes held; the writer takes the results in listing order.
-struct ParallelCompression {
-  const std::vector<SourceItem>* items = nullptr;
-  // Per item, the old entry it may be unchanged from, or null; fixed before the workers start.
-  std::vector<const ZipStoredEntry*> stored;
-  std::vector<PackJob> jobs;
-  std::mutex lock;
-  std::condition_variable changed;
-  size_t next = 0;
-  int64_t inFlight = 0;
-  bool stop = false;
-  // Who waits, so that a finished file wakes only a writer waiting for it and a freed
-  // budget only idle workers: thousands of small files would otherwise wake everyone.
-  size_t awaited = SIZE_MAX;
-  int idleWorkers = 0;
-  std::vector<std::thread> threads;
-
-  static int64_t Cost(const SourceItem& item) {
-    return item.folder || item.size > InMemoryLimit ? 0 : item.size;
-  }
-
-  void Start(const std::vector<SourceItem>* list, std::vector<const ZipStoredEntry*> candidates,
-             unsigned count) {
-    items = list;
-    stored = std::move(candidates);
-    jobs.resize(list->size());
-    for (unsigned k = 0; k < count; ++k) threads.emplace_back([this] { Work(); });
-  }
-
-  // The next item to prepare, once the budget has room for it; false when there is none.
-  bool TakeNext(size_t* i) {
-    std::unique_lock<std::mutex> guard(lock);
-    ++idleWorkers;
-    changed.wait(guard, [&] {
-      return stop || next >= items->size() || inFlight == 0 ||
-             inFlight + Cost((*items)[next]) <= InFlightBudget;
-    });
-    --idleWorkers;
-    if (stop || next >= items->size()) return false;
-    *i = next++;
-    inFlight += Cost((*items)[*i]);
-    return true;
-  }
-
-  void Work() {
-    Deflater deflater;
-    std::vector<char> buffer(BlockSize);
-    std::vector<char> data;
-    size_t i = 0;
-    while (TakeNext(&i)) {
-      const SourceItem& item = (*items)[i];
-      PreparedData prepared;
-      JobState state = JobState::Ready;
-      uint32_t crc = 0;
-      if (item.folder) {
-        // Nothing to read.
-      } else if (item.size > InMemoryLimit) {
-        // Read once for the checksum; compressed later, while written, only when it changed.
-        state = JobState::Streamed;
-        if (stored[i] != nullptr) {
-          if (!ListedFileCrc(item, &buffer, &crc)) {
-            state = JobState::Failed;
-          } else if (crc == stored[i]->crc) {
-            state = JobState::Unchanged;
-          }
-        }
-      } else if (!ReadWholeFile(item, &buffer, &data)) {
-        state = JobState::Failed;
-      } else if (stored[i] != nullptr &&
-                 crc32(0, reinterpret_cast<const Bytef*>(data.data()),
-                       static_cast<uInt>(data.size())) == stored[i]->crc) {
-        state = JobState::Unchanged;
-      } else if (!PrepareData(&deflater, data.data(), data.size(), &prepared)) {
-        state = JobState::Failed;
-      }
-      bool wake = false;
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        jobs[i].data = std::move(prepared);
-        jobs[i].state = state;
-        wake = awaited == i;
-      }
-      if (wake) changed.notify_all();
-    }
-  }
-
-  // Waits for job i; its data is the caller's until Done.
-  JobState Await(size_t i) {
-    std::unique_lock<std::mutex> guard(lock);
-    awaited = i;
-    changed.wait(guard, [&] { return jobs[i].state != JobState::Waiting; });
-    awaited = SIZE_MAX;
-    return jobs[i].state;
-  }
-
-  void Done(size_t i) {
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      inFlight -= Cost((*items)[i]);
-      jobs[i].data = PreparedData();
-      wake = idleWorkers > 0;
-    }
-    if (wake) changed.notify_all();
-  }
-
-  ~ParallelCompression() {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      stop = true;
-    }
-    changed.notify_all();
-    for (std::thread& t : threads) t.join();
-  }
+// What a worker compresses with.
+struct PackScratch {
+  Deflater deflater;
+  std::vector<char> buffer = std::vector<char>(BlockSize);
+  std::vector<char> data;
 };
+
+// Only files read whole count against the budget of bytes held ahead of the writer.
+int64_t MemoryCost(const SourceItem& item) {
+  return item.folder || item.size > InMemoryLimit ? 0 : item.size;
+}
+
+// Reads and compresses one listed file on a worker. stored: the old entry it may be
+// unchanged from, or null.
+void PrepareFile(const SourceItem& item, const ZipStoredEntry* stored, PackScratch* scratch,
+                 PackJob* job) {
+  job->state = JobState::Ready;
+  uint32_t crc = 0;
+  if (item.folder) {
+    // Nothing to read.
+  } else if (item.size > InMemoryLimit) {
+    // Read once for the checksum; compressed later, while written, only when it changed.
+    job->state = JobState::Streamed;
+    if (stored != nullptr) {
+      if (!ListedFileCrc(item, &scratch->buffer, &crc)) {
+        job->state = JobState::Failed;
+      } else if (crc == stored->crc) {
+        job->state = JobState::Unchanged;
+      }
+    }
+  } else if (!ReadWholeFile(item, &scratch->buffer, &scratch->data)) {
+    job->state = JobState::Failed;
+  } else if (stored != nullptr &&
+             crc32(0, reinterpret_cast<const Bytef*>(scratch->data.data()),
+                   static_cast<uInt>(scratch->data.size())) == stored->crc) {
+    job->state = JobState::Unchanged;
+  } else if (!PrepareData(&scratch->deflater, scratch->data.data(), scratch->data.size(),
+                          &job->data)) {
+    job->state = JobState::Failed;
+  }
+}
 
 // The writer's side of a pack: the entries it has written, what it compresses with, and the
 // old archive it copies from.
@@ -256,22 +182,29 @@ struct ZipPacking {
   }
 
   int WriteListed(const std::vector<SourceItem>& items) {
-    ParallelCompression compression;
-    compression.Start(&items, Candidates(items), WorkerCount());
+    // Fixed before the workers start.
+    const std::vector<const ZipStoredEntry*> stored = Candidates(items);
+    OrderedWork<PackJob, PackScratch> compression;
+    compression.Start(
+        items.size(), WorkerCount(), InFlightBudget,
+        [&](size_t i, PackScratch* scratch, PackJob* job) {
+          PrepareFile(items[i], stored[i], scratch, job);
+        },
+        [&](size_t i) { return MemoryCost(items[i]); });
     for (size_t i = 0; i < items.size(); ++i) {
       const SourceItem& source = items[i];
-      JobState state = compression.Await(i);
+      const PackJob& job = compression.Await(i);
       ZipItem item;
-      if (state == JobState::Failed || !ZipItemOf(source, &item)) return 0;
+      if (job.state == JobState::Failed || !ZipItemOf(source, &item)) return 0;
       int written = 0;
       if (source.folder) {
         written = writer.AddFolder(item);
-      } else if (state == JobState::Unchanged) {
-        written = CopyStored(*compression.stored[i]);
-      } else if (state == JobState::Streamed) {
+      } else if (job.state == JobState::Unchanged) {
+        written = CopyStored(*stored[i]);
+      } else if (job.state == JobState::Streamed) {
         written = StreamListedFile(&writer, source, item, &deflater, &buffer);
       } else {
-        written = writer.AddPrepared(item, compression.jobs[i].data);
+        written = writer.AddPrepared(item, job.data);
       }
       if (!written) return 0;
       compression.Done(i);

@@ -5,23 +5,11 @@
 // it writes, on one thread, and has no way to take packed bytes copied from an old archive.
 #include <algorithm>
 
-#include "core_internal.h"
-#include "sevenzip.h"
+#include "sevenzip/container_writer.h"
+#include "sevenzip/lzma2_pieces.h"
+#include "sevenzip/sevenzip_format.h"
 
 namespace {
-
-// Header property ids.
-enum : unsigned char {
-  End = 0x00, Header = 0x01, MainStreamsInfo = 0x04, FilesInfo = 0x05, PackInfo = 0x06,
-  UnpackInfo = 0x07, SubStreamsInfo = 0x08, Size = 0x09, Crc = 0x0A, Folder = 0x0B,
-  CodersUnpackSize = 0x0C, NumUnpackStream = 0x0D, EmptyStream = 0x0E, EmptyFile = 0x0F,
-  Name = 0x11, MTime = 0x14, WinAttributes = 0x15, EncodedHeader = 0x17
-};
-
-constexpr unsigned char Signature[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
-// 1601-01-01 to 1970-01-01 in 100-nanosecond ticks.
-constexpr uint64_t EpochTicks = 116444736000000000ULL;
-constexpr int Preset = 5;
 
 struct Bytes {
   std::string b;
@@ -66,64 +54,64 @@ bool AllSet(const std::vector<int>& bits) {
 // Attributes where an item has none: what 7-Zip would have given it.
 uint32_t AttributesOf(const SevenZipItem& item) {
   if (item.attributed) return item.attributes;
-  return !item.hasStream && item.directory ? 0x10 : 0x20;
+  return !item.hasStream && item.directory ? SevenZipFolderAttribute : SevenZipArchiveAttribute;
 }
 
-void WriteStreamsInfo(Bytes* h, const std::vector<SevenZipFolder>& folders) {
-  h->Byte(PackInfo);
+void WriteStreamsInfo(Bytes* h, const std::vector<SevenZipBlock>& blocks) {
+  h->Byte(SevenZipPackInfo);
   h->Number(0);
   size_t packStreams = 0;
-  for (const SevenZipFolder& f : folders) packStreams += f.packSizes.size();
+  for (const SevenZipBlock& f : blocks) packStreams += f.packSizes.size();
   h->Number(packStreams);
-  h->Byte(Size);
-  for (const SevenZipFolder& f : folders) {
+  h->Byte(SevenZipSize);
+  for (const SevenZipBlock& f : blocks) {
     for (uint64_t size : f.packSizes) h->Number(size);
   }
-  h->Byte(End);
+  h->Byte(SevenZipEnd);
 
-  h->Byte(UnpackInfo);
-  h->Byte(Folder);
-  h->Number(folders.size());
+  h->Byte(SevenZipUnpackInfo);
+  h->Byte(SevenZipBlockRecords);
+  h->Number(blocks.size());
   h->Byte(0);
-  for (const SevenZipFolder& f : folders) h->b += f.coders;
-  h->Byte(CodersUnpackSize);
-  for (const SevenZipFolder& f : folders) {
+  for (const SevenZipBlock& f : blocks) h->b += f.coders;
+  h->Byte(SevenZipCodersUnpackSize);
+  for (const SevenZipBlock& f : blocks) {
     for (uint64_t size : f.unpackSizes) h->Number(size);
   }
-  h->Byte(End);
+  h->Byte(SevenZipEnd);
 
-  h->Byte(SubStreamsInfo);
+  h->Byte(SevenZipSubStreamsInfo);
   bool single = true, multiple = false;
   std::vector<int> crcs;
-  for (const SevenZipFolder& f : folders) {
+  for (const SevenZipBlock& f : blocks) {
     single = single && f.items.size() == 1;
     multiple = multiple || f.items.size() > 1;
     for (const SevenZipItem& item : f.items) crcs.push_back(item.crcDefined);
   }
   if (!single) {
-    h->Byte(NumUnpackStream);
-    for (const SevenZipFolder& f : folders) h->Number(f.items.size());
+    h->Byte(SevenZipNumUnpackStream);
+    for (const SevenZipBlock& f : blocks) h->Number(f.items.size());
   }
   if (multiple) {
-    h->Byte(Size);
-    for (const SevenZipFolder& f : folders) {
+    h->Byte(SevenZipSize);
+    for (const SevenZipBlock& f : blocks) {
       for (size_t i = 0; i + 1 < f.items.size(); ++i) h->Number(f.items[i].size);
     }
   }
-  h->Byte(Crc);
+  h->Byte(SevenZipCrc);
   h->Byte(AllSet(crcs) ? 1 : 0);
   if (!AllSet(crcs)) h->Bits(crcs);
-  for (const SevenZipFolder& f : folders) {
+  for (const SevenZipBlock& f : blocks) {
     for (const SevenZipItem& item : f.items) {
       if (item.crcDefined) h->Fixed(item.crc, 4);
     }
   }
-  h->Byte(End);
-  h->Byte(End);
+  h->Byte(SevenZipEnd);
+  h->Byte(SevenZipEnd);
 }
 
 void WriteFilesInfo(Bytes* h, const std::vector<const SevenZipItem*>& items) {
-  h->Byte(FilesInfo);
+  h->Byte(SevenZipFilesInfo);
   h->Number(items.size());
   std::vector<int> emptyStream, emptyFile, timed;
   for (const SevenZipItem* item : items) {
@@ -134,11 +122,11 @@ void WriteFilesInfo(Bytes* h, const std::vector<const SevenZipItem*>& items) {
   Bytes p;
   if (!emptyFile.empty()) {
     p.Bits(emptyStream);
-    h->Property(EmptyStream, p);
+    h->Property(SevenZipEmptyStream, p);
     if (std::any_of(emptyFile.begin(), emptyFile.end(), [](int bit) { return bit != 0; })) {
       p.b.clear();
       p.Bits(emptyFile);
-      h->Property(EmptyFile, p);
+      h->Property(SevenZipEmptyFile, p);
     }
   }
   p.b.clear();
@@ -147,7 +135,7 @@ void WriteFilesInfo(Bytes* h, const std::vector<const SevenZipItem*>& items) {
     for (char16_t c : item->name) p.Fixed(c, 2);
     p.Fixed(0, 2);
   }
-  h->Property(Name, p);
+  h->Property(SevenZipName, p);
   if (std::any_of(timed.begin(), timed.end(), [](int bit) { return bit != 0; })) {
     p.b.clear();
     p.Byte(AllSet(timed) ? 1 : 0);
@@ -156,7 +144,7 @@ void WriteFilesInfo(Bytes* h, const std::vector<const SevenZipItem*>& items) {
     for (const SevenZipItem* item : items) {
       if (item->timed) p.Fixed(item->mtime, 8);
     }
-    h->Property(MTime, p);
+    h->Property(SevenZipMTime, p);
   }
   // Every item gets attributes: libarchive reads the list of defined ones from the wrong
   // place when not all are.
@@ -164,106 +152,18 @@ void WriteFilesInfo(Bytes* h, const std::vector<const SevenZipItem*>& items) {
   p.Byte(1);
   p.Byte(0);
   for (const SevenZipItem* item : items) p.Fixed(AttributesOf(*item), 4);
-  h->Property(WinAttributes, p);
-  h->Byte(End);
+  h->Property(SevenZipWinAttributes, p);
+  h->Byte(SevenZipEnd);
 }
 
 }  // namespace
-
-uint64_t SevenZipTime(int64_t seconds, int32_t nanoseconds) {
-  int64_t ticks = seconds * 10000000 + nanoseconds / 100 + static_cast<int64_t>(EpochTicks);
-  return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
-}
-
-int Lzma2Encoder::Start(uint64_t expectedSize, const std::vector<unsigned char>* prime) {
-  if (lzma_lzma_preset(&options, Preset)) return 0;
-  options.pb = 0;
-  // A dictionary larger than the data costs memory and gains nothing.
-  uint64_t wanted = expectedSize + (prime != nullptr ? prime->size() : 0);
-  uint64_t dictionary = 4096;
-  while (dictionary < wanted && dictionary < SevenZipDictionary) dictionary *= 2;
-  options.dict_size = static_cast<uint32_t>(dictionary);
-  options.preset_dict = prime != nullptr && !prime->empty() ? prime->data() : nullptr;
-  options.preset_dict_size =
-      options.preset_dict != nullptr ? static_cast<uint32_t>(prime->size()) : 0;
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  packed.clear();
-  drained = 0;
-  int started = lzma_raw_encoder(&stream, filters) == LZMA_OK;
-  options.preset_dict = nullptr;  // the coder copied what it needs
-  options.preset_dict_size = 0;
-  return started;
-}
-
-int Lzma2Encoder::Feed(const void* data, size_t size) {
-  stream.next_in = static_cast<const uint8_t*>(data);
-  stream.avail_in = size;
-  while (stream.avail_in > 0) {
-    size_t used = packed.size();
-    packed.resize(used + std::max<size_t>(64 * 1024, size / 2));
-    stream.next_out = packed.data() + used;
-    stream.avail_out = packed.size() - used;
-    lzma_ret ret = lzma_code(&stream, LZMA_RUN);
-    packed.resize(packed.size() - stream.avail_out);
-    if (ret != LZMA_OK) return 0;
-  }
-  return 1;
-}
-
-int Lzma2Encoder::Finish() {
-  stream.next_in = nullptr;
-  stream.avail_in = 0;
-  for (;;) {
-    size_t used = packed.size();
-    packed.resize(used + 64 * 1024);
-    stream.next_out = packed.data() + used;
-    stream.avail_out = packed.size() - used;
-    lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
-    packed.resize(packed.size() - stream.avail_out);
-    if (ret == LZMA_STREAM_END) return 1;
-    if (ret != LZMA_OK) return 0;
-  }
-}
-
-int Lzma2Encoder::FinishPiece() {
-  if (!Finish() || packed.empty() || packed.back() != 0) return 0;
-  packed.pop_back();
-  return 1;
-}
-
-uint8_t Lzma2DictionaryProperty(uint32_t dictionary) {
-  lzma_options_lzma options = {};
-  options.dict_size = std::max<uint32_t>(dictionary, LZMA_DICT_SIZE_MIN);
-  lzma_filter filter = {LZMA_FILTER_LZMA2, &options};
-  uint8_t property = 40;
-  lzma_properties_encode(&filter, &property);
-  return property;
-}
-
-uint32_t Lzma2Dictionary(uint8_t property) {
-  if (property > 40) return 0;
-  if (property == 40) return UINT32_MAX;
-  return (2u | (property & 1u)) << (property / 2 + 11);
-}
-
-void Lzma2Encoder::Describe(uint64_t unpackSize, SevenZipFolder* folder) const {
-  // One coder: LZMA2 (id 21) with its one-byte dictionary size.
-  lzma_filter filter = {LZMA_FILTER_LZMA2, const_cast<lzma_options_lzma*>(&options)};
-  uint8_t property = 40;
-  lzma_properties_encode(&filter, &property);
-  folder->coders = std::string("\x01\x21\x21\x01", 4) + static_cast<char>(property);
-  folder->unpackSizes = {unpackSize};
-  folder->packSizes = {drained + packed.size()};
-}
-
-Lzma2Encoder::~Lzma2Encoder() { lzma_end(&stream); }
 
 int SevenZipWriter::Open(const NativeString& path) {
   out.rdbuf()->pubsetbuf(outBuffer.data(), static_cast<std::streamsize>(outBuffer.size()));
   out.open(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
   position = 0;
   // The start header is written last, when it knows where the header is.
-  char start[32] = {};
+  char start[SevenZipStartHeaderSize] = {};
   return out.is_open() && out.write(start, sizeof start) ? 1 : 0;
 }
 
@@ -274,27 +174,34 @@ int SevenZipWriter::WritePacked(const void* data, size_t size) {
   return 1;
 }
 
-void SevenZipWriter::AddFolder(SevenZipFolder folder) { folders.push_back(std::move(folder)); }
+int SevenZipWriter::TakePacked(Lzma2Encoder* encoder) {
+  if (!WritePacked(encoder->packed.data(), encoder->packed.size())) return 0;
+  encoder->drained += encoder->packed.size();
+  encoder->packed.clear();
+  return 1;
+}
+
+void SevenZipWriter::AddBlock(SevenZipBlock block) { blocks.push_back(std::move(block)); }
 
 int SevenZipWriter::Close(const std::vector<SevenZipItem>& empties) {
   // Folders before the files in them, as 7-Zip lists them: an extractor that meets a folder
   // after its files sets the folder's time before those files are written.
   std::vector<const SevenZipItem*> items;
   for (const SevenZipItem& item : empties) items.push_back(&item);
-  for (const SevenZipFolder& f : folders) {
+  for (const SevenZipBlock& f : blocks) {
     for (const SevenZipItem& item : f.items) items.push_back(&item);
   }
 
   Bytes next;  // what the start header points to
   if (!items.empty()) {
     Bytes header;
-    header.Byte(Header);
-    if (!folders.empty()) {
-      header.Byte(MainStreamsInfo);
-      WriteStreamsInfo(&header, folders);
+    header.Byte(SevenZipHeader);
+    if (!blocks.empty()) {
+      header.Byte(SevenZipMainStreamsInfo);
+      WriteStreamsInfo(&header, blocks);
     }
     WriteFilesInfo(&header, items);
-    header.Byte(End);
+    header.Byte(SevenZipEnd);
 
     Lzma2Encoder encoder;
     if (!encoder.Start(header.b.size()) || !encoder.Feed(header.b.data(), header.b.size()) ||
@@ -303,28 +210,28 @@ int SevenZipWriter::Close(const std::vector<SevenZipItem>& empties) {
     }
     uint64_t headerPosition = position;
     if (!WritePacked(encoder.packed.data(), encoder.packed.size())) return 0;
-    SevenZipFolder folder;
-    encoder.Describe(header.b.size(), &folder);
-    next.Byte(EncodedHeader);
-    next.Byte(PackInfo);
+    SevenZipBlock block;
+    encoder.Describe(header.b.size(), &block);
+    next.Byte(SevenZipEncodedHeader);
+    next.Byte(SevenZipPackInfo);
     next.Number(headerPosition);
     next.Number(1);
-    next.Byte(Size);
+    next.Byte(SevenZipSize);
     next.Number(encoder.packed.size());
-    next.Byte(End);
-    next.Byte(UnpackInfo);
-    next.Byte(Folder);
+    next.Byte(SevenZipEnd);
+    next.Byte(SevenZipUnpackInfo);
+    next.Byte(SevenZipBlockRecords);
     next.Number(1);
     next.Byte(0);
-    next.b += folder.coders;
-    next.Byte(CodersUnpackSize);
+    next.b += block.coders;
+    next.Byte(SevenZipCodersUnpackSize);
     next.Number(header.b.size());
-    next.Byte(Crc);
+    next.Byte(SevenZipCrc);
     next.Byte(1);
     next.Fixed(lzma_crc32(reinterpret_cast<const uint8_t*>(header.b.data()), header.b.size(), 0),
                4);
-    next.Byte(End);
-    next.Byte(End);
+    next.Byte(SevenZipEnd);
+    next.Byte(SevenZipEnd);
   }
   uint64_t nextOffset = next.b.empty() ? 0 : position;
   if (!WritePacked(next.b.data(), next.b.size())) return 0;
@@ -334,9 +241,9 @@ int SevenZipWriter::Close(const std::vector<SevenZipItem>& empties) {
   tail.Fixed(next.b.size(), 8);
   tail.Fixed(lzma_crc32(reinterpret_cast<const uint8_t*>(next.b.data()), next.b.size(), 0), 4);
   Bytes start;
-  for (unsigned char c : Signature) start.Byte(c);
-  start.Byte(0);
-  start.Byte(4);
+  for (char c : SevenZipSignature) start.Byte(static_cast<unsigned char>(c));
+  start.Byte(SevenZipMajorVersion);
+  start.Byte(SevenZipMinorVersion);
   start.Fixed(lzma_crc32(reinterpret_cast<const uint8_t*>(tail.b.data()), tail.b.size(), 0), 4);
   start.b += tail.b;
   if (!out.seekp(0) || !out.write(start.b.data(), static_cast<std::streamsize>(start.b.size()))) {

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vessiko_core.h"
+#include "platform_services.h"
 
 namespace {
 

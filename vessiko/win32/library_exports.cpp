@@ -1,5 +1,5 @@
-// Vessiko.dll's exported functions and the Windows services of the core: ANSI paths in,
-// UTF-16 paths to the core, and the atomic replacement of a packed archive.
+// Vessiko.dll's exported functions: ANSI paths in, UTF-16 paths to the core, and the atomic
+// replacement of a packed archive.
 #include <windows.h>
 
 #include <algorithm>
@@ -10,23 +10,13 @@
 #include <string>
 
 #include "vessiko_core.h"
+#include "win32/find_handle.h"
 
 namespace {
-
-// Seconds from 1601-01-01 (FILETIME) to 1970-01-01.
-constexpr int64_t EpochDifference = 11644473600LL;
-constexpr int64_t TicksPerSecond = 10000000LL;
 
 int libraryReady = 0;
 // The locale before LoadDLL, put back by ReleaseDLL; empty when it did not fit.
 char previousLocale[256];
-
-struct FindHandle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  ~FindHandle() {
-    if (h != INVALID_HANDLE_VALUE) FindClose(h);
-  }
-};
 
 // ANSI text in the system code page to UTF-16; false for a null or undecodable text.
 bool Widen(const char* text, std::wstring* wide) {
@@ -173,162 +163,7 @@ int Pack(const char* archivePath, const char* root, const PacRequest& request) {
   return ok;
 }
 
-int64_t UnixTicks(const FILETIME& time) {
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = time.dwLowDateTime;
-  ticks.HighPart = time.dwHighDateTime;
-  return static_cast<int64_t>(ticks.QuadPart) - EpochDifference * TicksPerSecond;
-}
-
-bool ToFileTime(int64_t seconds, int32_t nanoseconds, FILETIME* time) {
-  int64_t ticks = (seconds + EpochDifference) * TicksPerSecond + nanoseconds / 100;
-  if (ticks < 0) return false;
-  ULARGE_INTEGER value;
-  value.QuadPart = static_cast<ULONGLONG>(ticks);
-  *time = {value.LowPart, value.HighPart};
-  return true;
-}
-
 }  // namespace
-
-// ---- Services for the core ----
-
-int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
-  items->clear();
-  std::wstring pattern = folder;
-  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
-  pattern += L'*';
-  WIN32_FIND_DATAW data;
-  FindHandle find;
-  find.h = FindFirstFileW(pattern.c_str(), &data);
-  // An empty drive root has no "." entry, so nothing is found at all.
-  if (find.h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  do {
-    if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
-    FolderItem item;
-    item.name = data.cFileName;
-    item.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    item.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    item.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    int64_t ticks = UnixTicks(data.ftLastWriteTime);
-    int64_t seconds = ticks / TicksPerSecond;
-    int64_t rest = ticks % TicksPerSecond;
-    if (rest < 0) {
-      rest += TicksPerSecond;
-      --seconds;
-    }
-    item.modifiedSeconds = seconds;
-    item.modifiedNanoseconds = static_cast<int32_t>(rest * 100);
-    items->push_back(item);
-  } while (FindNextFileW(find.h, &data));
-  return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-PathKind ProbePath(const NativeString& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PathKind::Missing;
-    return PathKind::Unknown;
-  }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
-  return PathKind::File;
-}
-
-int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds) {
-  FILETIME time;
-  if (!ToFileTime(seconds, nanoseconds, &time)) return 0;
-  // Folders open only with the backup-semantics flag.
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  BOOL ok = SetFileTime(h, nullptr, nullptr, &time);
-  CloseHandle(h);
-  return ok ? 1 : 0;
-}
-
-int MakeFolder(const NativeString& path) { return CreateDirectoryW(path.c_str(), nullptr) ? 1 : 0; }
-
-int NewFile::Create(const NativeString& path, bool* exists) {
-  Close();
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-  // A folder of the name may answer "access denied" rather than "exists": the caller
-  // looks at what is there either way.
-  *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-            error == ERROR_ACCESS_DENIED;
-  handle = reinterpret_cast<intptr_t>(h);
-  return h != INVALID_HANDLE_VALUE;
-}
-
-int NewFile::Write(const char* data, size_t size) {
-  HANDLE h = reinterpret_cast<HANDLE>(handle);
-  while (size > 0) {
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-    DWORD written = 0;
-    if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) return 0;
-    data += written;
-    size -= written;
-  }
-  return 1;
-}
-
-int NewFile::SetModifiedTime(int64_t seconds, int32_t nanoseconds) {
-  FILETIME time;
-  return ToFileTime(seconds, nanoseconds, &time) &&
-         SetFileTime(reinterpret_cast<HANDLE>(handle), nullptr, nullptr, &time);
-}
-
-int NewFile::Close() {
-  HANDLE h = reinterpret_cast<HANDLE>(handle);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
-  return CloseHandle(h) ? 1 : 0;
-}
-
-int MoveOver(const NativeString& from, const NativeString& to) {
-  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return 1;
-  // A read-only file is replaced only once the mark is gone.
-  DWORD attributes = GetFileAttributesW(to.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
-  if (!SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
-}
-
-bool ComposeName(std::wstring* name) {
-  if (name->empty()) return true;
-  int size = NormalizeString(NormalizationC, name->c_str(), -1, nullptr, 0);
-  for (int attempt = 0; size > 0 && attempt < 4; ++attempt) {
-    std::wstring composed(static_cast<size_t>(size), L'\0');
-    int n = NormalizeString(NormalizationC, name->c_str(), -1, &composed[0], size);
-    if (n > 0) {
-      composed.resize(static_cast<size_t>(n - 1));
-      *name = composed;
-      return true;
-    }
-    // The first answer is an estimate: ask again with the size the failure gives.
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-    size = -n;
-  }
-  return false;
-}
-
-bool DecodeZipName(const std::string& bytes, bool utf8, NativeString* name) {
-  name->clear();
-  if (bytes.empty()) return true;
-  // No MB_ERR_INVALID_CHARS: libarchive converts without it, and the drive shows its names.
-  UINT page = utf8 ? CP_UTF8 : CP_ACP;
-  int size = static_cast<int>(bytes.size());
-  int n = MultiByteToWideChar(page, 0, bytes.data(), size, nullptr, 0);
-  if (n <= 0) return false;
-  name->resize(static_cast<size_t>(n));
-  return MultiByteToWideChar(page, 0, bytes.data(), size, &(*name)[0], n) == n;
-}
-
-// ---- Exports ----
 
 extern "C" {
 

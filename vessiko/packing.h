@@ -1,0 +1,49 @@
+// Packing: what a pack collects from the tree under the root, and what the format writers
+// share: reading a listed file, and walking the old archive's absent entries.
+#pragma once
+
+#include <functional>
+#include <unordered_set>
+#include <vector>
+
+#include "archive_input.h"
+
+struct SourceItem {
+  NativeString path;      // full native path
+  NativeString relative;  // below the root, '/' separators
+  NativeString key;
+  int folder;
+  int64_t size;
+  int64_t seconds;
+  int32_t nanoseconds;
+};
+
+// Collects everything under a folder, sorted by name within each folder, leaving out links
+// and the excluded paths (case folded); 0 when a folder cannot be listed in full.
+int CollectItems(const NativeString& folder, const std::vector<NativeString>& excluded,
+                 std::vector<SourceItem>* items);
+
+// Reads a listed file in chunks; 0 when it is not exactly as long as listed (it is being
+// written to, and a cut copy must not be stored) or the sink fails.
+int ReadListedFile(const SourceItem& item, std::vector<char>* buffer, const DataSink& sink);
+
+// What is done with one entry of the old archive that is not present under the root; 0
+// fails the pack.
+using AbsentEntryAction = std::function<int(archive* reader, archive_entry* entry)>;
+// Walks the entries of the previous archive whose names are not present under the root. An
+// entry the drive could not show (skipped as unsafe, a link) is never present.
+int ForEachAbsentEntry(const NativeString& previous,
+                       const std::unordered_set<NativeString>& present,
+                       const AbsentEntryAction& action);
+
+// Packs the items into a 7z. The blocks of previous (when not empty) whose files are all
+// unchanged are copied; unless fresh, its entries not present under the root are kept.
+int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& items,
+                  const NativeString& previous, int fresh);
+
+// Fills the list of what is to be packed; 0 when it cannot be listed in full.
+using ItemCollector = std::function<int(std::vector<SourceItem>* items)>;
+// Packs what collect lists into a ZIP, and unless fresh the absent entries of previous (the
+// old archive, or empty). The old entries whose files are unchanged are copied as they are.
+int WriteZip(const NativeString& output, const ItemCollector& collect,
+             const NativeString& previous, int fresh);

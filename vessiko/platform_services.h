@@ -1,0 +1,54 @@
+// What each platform file (win32/, posix/) gives the core: listings that show links and
+// junctions, what lies at a path, folder times, new files, and the platform's text
+// conversions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vessiko_core.h"
+
+struct FolderItem {
+  NativeString name;
+  int folder = 0;
+  int link = 0;  // a symbolic link, junction or other reparse point: never followed
+  int64_t size = 0;
+  int64_t modifiedSeconds = 0;  // since 1970-01-01 UTC
+  int32_t modifiedNanoseconds = 0;
+};
+
+// Every item of a folder except "." and ".."; 0 when the folder cannot be listed in full.
+int ListFolder(const NativeString& folder, std::vector<FolderItem>* items);
+
+enum class PathKind { Missing, File, Folder, Link, Unknown };
+// What lies at the path, without following a link; Unknown when it cannot be told.
+PathKind ProbePath(const NativeString& path);
+
+int SetModifiedTime(const NativeString& path, int64_t seconds, int32_t nanoseconds);
+// Creates a folder; 0 when it cannot, among others when the name is taken.
+int MakeFolder(const NativeString& path);
+
+// A file created for writing, never one that was there: Create fails when anything has the
+// name (a file, a folder, a link) and then says so. Every file-system call is costly under
+// Wine, so the data and the time go through the one handle the file was created with.
+struct NewFile {
+  intptr_t handle = -1;  // the platform's handle or descriptor; -1 when there is none
+  NewFile() = default;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() { Close(); }
+  int Create(const NativeString& path, bool* exists);
+  int Write(const char* data, size_t size);
+  int SetModifiedTime(int64_t seconds, int32_t nanoseconds);
+  // 0 when the file was not open or closing failed.
+  int Close();
+};
+// Moves a file over an existing one, which it replaces (a read-only one too).
+int MoveOver(const NativeString& from, const NativeString& to);
+// Composes a name (Unicode normalization form C); false when it cannot be.
+bool ComposeName(std::wstring* name);
+// A ZIP entry's stored name as libarchive reads it: UTF-8, or else the system code page,
+// both leniently (what cannot be decoded becomes a replacement character); where names are
+// bytes, the bytes as they are. False when nothing can be made of it.
+bool DecodeZipName(const std::string& bytes, bool utf8, NativeString* name);
