@@ -60,7 +60,7 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
   ArchiveKind packing = PackingKind(slot.archiveKind);
   if (slot.flags & DeleteBeforeRepack) packing |= FreshBit;
   // Part of an archive is never packed over it.
-  if (!(slot.flags & ExtractionUnfinished) && FileExists(slot.archivePath) &&
+  if (!(slot.flags & ExtractionUnfinished) && CanOpenExclusively(slot.archivePath) &&
       CanPack(slot.archiveKind, GetDLLType()) &&
       table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source, packing)) {
     slot.flags &= ~WriteBackPending;
@@ -238,5 +238,15 @@ void CALLBACK DriveTable::UpdateTimerProc(HWND, UINT, UINT_PTR timerId, DWORD) {
   if (table == nullptr || timerId == 0) return;
   for (uint8_t letter = 0; letter < LetterCount; ++letter) {
     if (table->slots[letter].timerId == timerId) table->TimedWriteBack(letter);
+  }
+}
+
+void ListWritableFormats(WritableFormats* formats) {
+  formats->count = 0;
+  FormatMask mask = GetDLLType();
+  for (int i = 0; i < 32; ++i) {
+    if (!((mask >> i) & 1)) continue;
+    // A name too long for its row is shown cut short rather than not at all.
+    lstrcpynA(formats->names[formats->count++], GetDLLStr(i), sizeof formats->names[0]);
   }
 }

@@ -8,11 +8,6 @@
 #include "drive_letter.h"
 #include "file_handle.h"
 
-const char* const DriveKindNames[8] = {
-    "未使用", "不明", "リムーバブル", "ハードディスク",
-    "ネットワーク", "ＣＤ－ＲＯＭ", "ＲＡＭディスク", "仮想ドライブ",
-};
-
 DWORD letterWaitLimitMs = 10000;
 DriveTable* timerTable = nullptr;
 

@@ -24,10 +24,10 @@ enum class DriveKind : uint16_t {
   Virtual = 7,
 };
 
-// Display names of the kinds, indexed by the kind's value.
-extern const char* const DriveKindNames[8];
-
 using SlotFlags = uint16_t;
+// The low byte holds the write-back options; the high byte keeps the folder and holds the
+// marks.
+constexpr SlotFlags WriteBackOptions = 0x00FF;
 constexpr SlotFlags ReflectToArchive = 0x0001;
 constexpr SlotFlags TimedUpdate = 0x0002;
 constexpr SlotFlags UpdateOnChange = 0x0004;  // stored, shown and saved; nothing acts on it
@@ -176,6 +176,16 @@ class DriveTable {
 
   // Saved state, start-up and shut-down.
   int RestoreState();
+  // Start-up's steps. Reads the settings file into the roots, uncleanEnd and the restore
+  // queue; 0 when there is none to read (the root is then the current directory).
+  int ReadSavedDrives();
+  // Re-creates a queued drive and binds its archive again, or keeps it queued for the next
+  // save when its letter is taken and its folder holds changes.
+  void RestoreDrive(uint8_t letter);
+  // What an interrupted run left in a re-created drive's folder: part of an archive is
+  // extracted again from the start (1: the drive is bound); changes the archive may lack
+  // are marked to be packed, not extracted over (0: bind as usual).
+  int RecoverDriveFolder(uint8_t letter);
   // Rewrites the settings file, atomically, when what it records has changed: the drives,
   // their archives, options and marks, the temporary root. Only a process that restored the
   // state writes it, and only until the shut-down begins (which writes it last).
@@ -197,3 +207,11 @@ class DriveTable {
 
 // The table whose timers UpdateTimerProc serves.
 extern DriveTable* timerTable;
+
+// The formats the library can write back, by their display names in the library's order,
+// copied at once (the library's text lasts only until its next call).
+struct WritableFormats {
+  int count;
+  char names[32][64];
+};
+void ListWritableFormats(WritableFormats* formats);

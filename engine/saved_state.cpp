@@ -112,7 +112,21 @@ int DriveTable::RestoreState() {
   unrestoredPending = 0;
   uncleanEnd = 0;
   memset(restoreQueue, 0, sizeof restoreQueue);
+  if (!ReadSavedDrives()) {
+    SaveSettings();
+    return 1;
+  }
+  // From here on every change is saved as it happens; drives still in the queue are
+  // saved as they were read.
+  stateRestored = 1;
+  for (uint8_t letter = 0; letter < LetterCount; ++letter) {
+    if (restoreQueue[letter].saved) RestoreDrive(letter);
+  }
+  SaveSettings();
+  return 1;
+}
 
+int DriveTable::ReadSavedDrives() {
   // A settings file counts as absent only when it is really not there; one that exists but
   // cannot be read now (held open, no rights) is left exactly as it is, at exit too.
   HANDLE file = CreateFileA(SettingsName, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
@@ -122,8 +136,7 @@ int DriveTable::RestoreState() {
     CurrentDirectoryAsRoot(TempRoot);
     memcpy(PendingTempRoot, TempRoot, sizeof TempRoot);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) stateRestored = 1;
-    SaveSettings();
-    return 1;
+    return 0;
   }
   CloseHandle(file);
 
@@ -150,49 +163,49 @@ int DriveTable::RestoreState() {
     saved.flags = static_cast<SlotFlags>(settings.ReadInt(section, "FLAG"));
     saved.intervalMinutes = static_cast<uint16_t>(settings.ReadInt(section, "UPTIME"));
   }
-  // From here on every change is saved as it happens; drives still in the queue are
-  // saved as they were read.
-  stateRestored = 1;
-
-  for (uint8_t letter = 0; letter < LetterCount; ++letter) {
-    const SavedDrive saved = restoreQueue[letter];
-    if (!saved.saved) continue;
-    DriveSlot& slot = slots[letter];
-    int created = TakeOverMapping(letter) || CreateVirtualDrive(letter, TempRoot);
-    if (created || (saved.flags & WriteBackPending)) {
-      memcpy(slot.archivePath, saved.archivePath, sizeof slot.archivePath);
-      slot.flags = saved.flags;
-      slot.intervalMinutes = saved.intervalMinutes;
-    }
-    restoreQueue[letter].saved = 0;
-    if (!created) {
-      // Its folder still holds changes the archive lacks: keep the drive in the settings
-      // file, and its kind, so that it can be written back once the letter is free again.
-      if (saved.flags & WriteBackPending) {
-        unrestoredPending |= 1u << letter;
-        slot.archiveKind = Check(slot.archivePath);
-      }
-      SaveSettings();
-      continue;
-    }
-    char folder[PathSize];
-    if (slot.flags & ExtractionUnfinished) {
-      // The folder holds part of an archive and nothing the user made: start over.
-      EmptyDriveFolder(letter);
-      slot.flags &= ~(ExtractionUnfinished | WriteBackPending);
-      BindArchive(letter, slot.archivePath, 1);
-      continue;
-    }
-    if (uncleanEnd && (slot.flags & ReflectToArchive) && FormatDriveFolder(letter, folder) &&
-        FolderHoldsSomething(folder)) {
-      // The last run ended without its write-back: what the folder holds may be newer than
-      // the archive, so it is shown as it is and packed at the next write-back.
-      slot.flags |= WriteBackPending;
-    }
-    BindArchive(letter, slot.archivePath, 0);
-  }
-  SaveSettings();
   return 1;
+}
+
+void DriveTable::RestoreDrive(uint8_t letter) {
+  const SavedDrive saved = restoreQueue[letter];
+  DriveSlot& slot = slots[letter];
+  int created = TakeOverMapping(letter) || CreateVirtualDrive(letter, TempRoot);
+  if (created || (saved.flags & WriteBackPending)) {
+    memcpy(slot.archivePath, saved.archivePath, sizeof slot.archivePath);
+    slot.flags = saved.flags;
+    slot.intervalMinutes = saved.intervalMinutes;
+  }
+  restoreQueue[letter].saved = 0;
+  if (!created) {
+    // Its folder still holds changes the archive lacks: keep the drive in the settings
+    // file, and its kind, so that it can be written back once the letter is free again.
+    if (saved.flags & WriteBackPending) {
+      unrestoredPending |= 1u << letter;
+      slot.archiveKind = Check(slot.archivePath);
+    }
+    SaveSettings();
+    return;
+  }
+  if (!RecoverDriveFolder(letter)) BindArchive(letter, slot.archivePath, 0);
+}
+
+int DriveTable::RecoverDriveFolder(uint8_t letter) {
+  DriveSlot& slot = slots[letter];
+  if (slot.flags & ExtractionUnfinished) {
+    // The folder holds part of an archive and nothing the user made: start over.
+    EmptyDriveFolder(letter);
+    slot.flags &= ~(ExtractionUnfinished | WriteBackPending);
+    BindArchive(letter, slot.archivePath, 1);
+    return 1;
+  }
+  char folder[PathSize];
+  if (uncleanEnd && (slot.flags & ReflectToArchive) && FormatDriveFolder(letter, folder) &&
+      FolderHoldsSomething(folder)) {
+    // The last run ended without its write-back: what the folder holds may be newer than
+    // the archive, so it is shown as it is and packed at the next write-back.
+    slot.flags |= WriteBackPending;
+  }
+  return 0;
 }
 
 void DriveTable::TakeSnapshot(SavedDrive (&drives)[LetterCount]) const {

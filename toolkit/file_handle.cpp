@@ -43,10 +43,10 @@ int FileHandle::Open(const char* name, DWORD access) {
   DWORD disposition;
   switch (access) {
     case GENERIC_WRITE:
-      disposition = FileExists(name) ? TRUNCATE_EXISTING : CREATE_ALWAYS;
+      disposition = CanOpenExclusively(name) ? TRUNCATE_EXISTING : CREATE_ALWAYS;
       break;
     case GENERIC_READ:
-      if (!FileExists(name)) return 0;
+      if (!CanOpenExclusively(name)) return 0;
       disposition = OPEN_EXISTING;
       break;
     case GENERIC_READ | GENERIC_WRITE:
@@ -68,7 +68,7 @@ int FileHandle::Close() {
   return result;
 }
 
-int FileExists(const char* name) {
+int CanOpenExclusively(const char* name) {
   HANDLE h = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;

@@ -23,7 +23,7 @@ class FileHandle {
 
 // 1 when the file can be opened for reading with exclusive access right now: a file held
 // open elsewhere, an unreadable file and a folder all count as missing.
-int FileExists(const char* name);
+int CanOpenExclusively(const char* name);
 
 // Creates every missing folder of the path. 0 (nothing attempted) for an empty path and
 // for one that begins or ends with a backslash; 1 otherwise, whether or not the folders

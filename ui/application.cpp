@@ -190,6 +190,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
 
   // The exit's boxes have no owner (the windows are gone by then); a failed timed
   // write-back shows a balloon from the tray icon.
+  noticeIcon = &trayIcon;
   driveTable.noticeSink = ShowEngineNotice;
   driveTable.workSink = ShowLibraryWork;
   if (!InitApplication()) return 0;

@@ -1,6 +1,5 @@
 #include "busy_tip.h"
 
-#include "application.h"
 #include "format_text.h"
 #include "messages.h"
 
@@ -15,16 +14,16 @@ char busyTip[64];
 volatile LONG busyTipShown = 0;
 
 void CALLBACK ShowBusyTip(PVOID, BOOLEAN) {
-  if (trayIcon.ShowTip(busyTip)) InterlockedExchange(&busyTipShown, 1);
+  if (noticeIcon->ShowTip(busyTip)) InterlockedExchange(&busyTipShown, 1);
 }
 
 }  // namespace
 
 void ShowLibraryWork(LibraryWork work, uint8_t letter, int busy) {
   if (busy) {
-    if (busyTimer != nullptr) return;
-    const char* doing = work == LibraryWork::Extracting ? "展開中" : "書き戻し中";
-    lstrcpynA(busyTip, FormatText("%s - %c: %s", ApplicationName, 'A' + letter, doing),
+    if (busyTimer != nullptr || noticeIcon == nullptr) return;
+    const char* doing = work == LibraryWork::Extracting ? ExtractingText : WritingBackText;
+    lstrcpynA(busyTip, FormatText(BusyTipFormat, ApplicationName, 'A' + letter, doing),
               sizeof busyTip);
     if (!CreateTimerQueueTimer(&busyTimer, nullptr, ShowBusyTip, nullptr, BusyTipDelayMs, 0,
                                WT_EXECUTEONLYONCE)) {
@@ -36,5 +35,5 @@ void ShowLibraryWork(LibraryWork work, uint8_t letter, int busy) {
   // Waits for a tip that is being shown right now, so that it cannot come after the old one.
   DeleteTimerQueueTimer(nullptr, busyTimer, INVALID_HANDLE_VALUE);
   busyTimer = nullptr;
-  if (InterlockedExchange(&busyTipShown, 0)) trayIcon.ShowTip(trayIcon.data.szTip);
+  if (InterlockedExchange(&busyTipShown, 0)) noticeIcon->ShowTip(noticeIcon->data.szTip);
 }

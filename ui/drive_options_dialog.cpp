@@ -4,6 +4,7 @@
 
 #include "application.h"
 #include "format_text.h"
+#include "messages.h"
 #include "resource_ids.h"
 #include "settings_dialog.h"
 
@@ -61,7 +62,7 @@ int OnInitDialog(HWND dialog) {
 
   SetDlgItemTextA(dialog, IDC_OPTIONS_INTERVAL_TEXT, upDown.PositionText());
   SetDlgItemTextA(dialog, IDC_OPTIONS_ARCHIVE_PATH, draft.archivePath);
-  SetDlgItemTextA(dialog, IDC_OPTIONS_GROUP, FormatText("%c:の情報", 'A' + row));
+  SetDlgItemTextA(dialog, IDC_OPTIONS_GROUP, FormatText(DriveGroupCaption, 'A' + row));
 
   if (WorkingFlags & ReflectToArchive) {
     SetCheck(dialog, IDC_OPTIONS_REFLECT, true);
@@ -79,9 +80,8 @@ int OnInitDialog(HWND dialog) {
 }
 
 void OnNoReflect(HWND dialog) {
-  // The low byte holds the write-back options; the high byte (keeping the folder, the
-  // run-time marks) is not the radio pair's business.
-  WorkingFlags = static_cast<SlotFlags>(WorkingFlags & 0xFF00);
+  // Keeping the folder and the marks are not the radio pair's business.
+  WorkingFlags = static_cast<SlotFlags>(WorkingFlags & ~WriteBackOptions);
   for (int id : ReflectingBoxes) SetCheck(dialog, id, false);
   EnableReflectingBoxes(dialog, false);
 }

@@ -1,6 +1,5 @@
 #include "messages.h"
 
-#include "application.h"
 #include "bounded_text.h"
 
 const char* const ApplicationName = "Tembrook";
@@ -19,6 +18,22 @@ const char* const FolderNotEmptiedText =
     "仮想ドライブ%c:で、テンポラリフォルダ削除エラーが発生しました。\n"
     "手動でテンポラリフォルダを削除してください。";
 
+const char* const DriveKindNames[8] = {
+    "未使用", "不明", "リムーバブル", "ハードディスク",
+    "ネットワーク", "ＣＤ－ＲＯＭ", "ＲＡＭディスク", "仮想ドライブ",
+};
+const char* const FormatListHeading = "対応アーカイブ処理";
+const char* const DriveListHeadings[4] = {"No.", "タイプ", "使用ファイル", "状態"};
+const char* const UpdateOnText = "更新あり";
+const char* const UpdateOffText = "更新なし";
+const char* const UpdatePendingText = "未反映";
+const char* const ChooseRootTitle = "テンポラリフォルダの選択";
+const char* const DriveGroupCaption = "%c:の情報";
+const char* const BusyTipFormat = "%s - %c: %s";
+const char* const ExtractingText = "展開中";
+const char* const WritingBackText = "書き戻し中";
+
+TrayIcon* noticeIcon = nullptr;
 void (*messageSink)(HWND owner, const char* text) = nullptr;
 
 namespace {
@@ -66,9 +81,9 @@ void ShowTimedWriteBackFailure(uint8_t letter, const char* folder) {
   if (!FormatKeptChanges(text, letter, KeptChanges::AtExit, folder)) return;
   if (messageSink != nullptr) {
     messageSink(HWND_MESSAGE, text);
-  } else if (!trayIcon.Balloon(ApplicationName, text) &&
+  } else if (noticeIcon != nullptr && !noticeIcon->Balloon(ApplicationName, text) &&
              FormatKeptChanges(text, letter, KeptChanges::AtExit, "")) {
-    trayIcon.Balloon(ApplicationName, text);
+    noticeIcon->Balloon(ApplicationName, text);
   }
 }
 

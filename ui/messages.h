@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "drive_table.h"
+#include "tray_icon.h"
 
 // The program's name: message-box caption, main window title and tray tip.
 extern const char* const ApplicationName;
@@ -21,6 +22,22 @@ extern const char* const NotUsableText;
 extern const char* const NotInUseText;
 extern const char* const CreateFailedText;
 extern const char* const RemoveFailedText;
+// Display names of the drive kinds, indexed by the kind's value.
+extern const char* const DriveKindNames[8];
+// The settings dialog: its lists' headings, a virtual drive's state, the folder browser's
+// title.
+extern const char* const FormatListHeading;
+extern const char* const DriveListHeadings[4];
+extern const char* const UpdateOnText;
+extern const char* const UpdateOffText;
+extern const char* const UpdatePendingText;
+extern const char* const ChooseRootTitle;
+// The drive options dialog's group caption: "%c" is the letter.
+extern const char* const DriveGroupCaption;
+// The tray icon's tip while the library works: the program, the letter, what it does.
+extern const char* const BusyTipFormat;
+extern const char* const ExtractingText;
+extern const char* const WritingBackText;
 // Texts that name a drive: "%c" is its letter.
 extern const char* const ArchiveInsideDriveText;
 extern const char* const FolderNotEmptiedText;
@@ -42,6 +59,10 @@ void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* f
 // The engine's notices (its sink): the exit's in boxes with no owner, a failed timed
 // write-back in a balloon from the tray icon.
 void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder);
+
+// The icon that shows the balloons and the busy tip; the shell sets it once the icon exists.
+// Null shows neither.
+extern TrayIcon* noticeIcon;
 
 // When set, texts go here instead of a message box or balloon (tests, and anything that
 // must not wait on a box). A balloon's owner is HWND_MESSAGE.

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "application.h"
-#include "archive_library.h"
 #include "format_text.h"
 #include "list_view_control.h"
 #include "messages.h"
@@ -20,11 +19,6 @@ namespace {
 
 enum DriveListColumn { LetterColumn = 0, KindColumn = 1, ArchiveColumn = 2, StateColumn = 3 };
 
-const char* const UpdateOn = "更新あり";
-const char* const UpdateOff = "更新なし";
-// Changes wait in the drive folder: a write-back failed, or the program ended without one.
-const char* const UpdatePending = "未反映";
-
 // The formats list is built on the dialog's first use and kept until the process ends.
 ListViewControl& FormatList() {
   static ListViewControl list;
@@ -34,30 +28,28 @@ ListViewControl& FormatList() {
 const char* KindName(DriveKind kind) { return DriveKindNames[static_cast<int>(kind) & 7]; }
 
 const char* StateText(SlotFlags flags) {
-  if (flags & WriteBackPending) return UpdatePending;
-  return (flags & ReflectToArchive) ? UpdateOn : UpdateOff;
+  // Changes wait in the drive folder: a write-back failed, or the program ended without one.
+  if (flags & WriteBackPending) return UpdatePendingText;
+  return (flags & ReflectToArchive) ? UpdateOnText : UpdateOffText;
 }
 
 void FillFormatList(HWND dialog) {
   ListViewControl& list = FormatList();
   list.Attach(GetDlgItem(dialog, IDC_SETTINGS_FORMAT_LIST), nullptr);
-  list.InsertColumn(0, "対応アーカイブ処理", 125);
-  FormatMask mask = GetDLLType();
-  for (int i = 0; i < 32; ++i) {
-    if (!((mask >> i) & 1)) continue;
-    const char* name = GetDLLStr(i);
-    list.SetItemText(0, 0, name != nullptr ? name : "", AppendRow);
-  }
+  list.InsertColumn(0, FormatListHeading, 125);
+  WritableFormats formats;
+  ListWritableFormats(&formats);
+  for (int i = 0; i < formats.count; ++i) list.SetItemText(0, 0, formats.names[i], AppendRow);
 }
 
 void FillDriveList(HWND dialog) {
   driveList.Attach(GetDlgItem(dialog, IDC_SETTINGS_DRIVE_LIST), nullptr);
   driveList.DeleteAllItems();
   driveList.SetFullRowSelect(1);
-  driveList.InsertColumn(LetterColumn, "No.", 30);
-  driveList.InsertColumn(KindColumn, "タイプ", 100);
-  driveList.InsertColumn(ArchiveColumn, "使用ファイル", 200);
-  driveList.InsertColumn(StateColumn, "状態", 60);
+  driveList.InsertColumn(LetterColumn, DriveListHeadings[LetterColumn], 30);
+  driveList.InsertColumn(KindColumn, DriveListHeadings[KindColumn], 100);
+  driveList.InsertColumn(ArchiveColumn, DriveListHeadings[ArchiveColumn], 200);
+  driveList.InsertColumn(StateColumn, DriveListHeadings[StateColumn], 60);
 
   for (int i = 0; i < LetterCount; ++i) {
     DriveKind kind = driveTable.kinds[i];
@@ -104,7 +96,7 @@ void MarkVirtual(HWND dialog, int row) {
     return;
   }
   driveList.SetItemText(row, KindColumn, KindName(DriveKind::Virtual), SetCell);
-  driveList.SetItemText(row, StateColumn, UpdateOff, SetCell);
+  driveList.SetItemText(row, StateColumn, UpdateOffText, SetCell);
   settingsDraft.kinds[row] = DriveKind::Virtual;
   settingsDraft.slots[row].flags = 0;
 }
@@ -213,7 +205,7 @@ int ChooseFolder(char (&path)[PathSize]) {
   BROWSEINFOA info;
   memset(&info, 0, sizeof info);
   info.hwndOwner = MainWindow.hwnd;
-  info.lpszTitle = "テンポラリフォルダの選択";
+  info.lpszTitle = ChooseRootTitle;
   info.ulFlags = BIF_RETURNONLYFSDIRS;
   LPITEMIDLIST items = SHBrowseForFolderA(&info);
   if (items == nullptr) {

@@ -6,17 +6,17 @@
 #include "format_text.h"
 #include "test_support.h"
 
-TEST(FileLayer, FileExistsOnlyForAFileThatCanBeOpenedExclusively) {
+TEST(FileLayer, CanOpenExclusivelyOnlyAFileNoOtherProgramHolds) {
   test::TempFolder dir;
   std::string file = dir / "a.txt";
-  EXPECT_EQ(0, FileExists(file.c_str()));
+  EXPECT_EQ(0, CanOpenExclusively(file.c_str()));
   ASSERT_TRUE(test::WriteFileBytes(file, "x"));
-  EXPECT_EQ(1, FileExists(file.c_str()));
-  EXPECT_EQ(0, FileExists(dir.Path().c_str())) << "a folder";
+  EXPECT_EQ(1, CanOpenExclusively(file.c_str()));
+  EXPECT_EQ(0, CanOpenExclusively(dir.Path().c_str())) << "a folder";
   // Held open by another program, which lets others read it.
   HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             0, nullptr);
-  EXPECT_EQ(0, FileExists(file.c_str()));
+  EXPECT_EQ(0, CanOpenExclusively(file.c_str()));
   CloseHandle(held);
 }
 
