@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "file_handle.h"
 
 namespace {
@@ -28,6 +33,44 @@ struct ArchiveLibrary {
 };
 
 ArchiveLibrary library;
+LibraryReport report;
+
+uint64_t Number(const char* text) { return strtoull(text, nullptr, 10); }
+
+// Read at once after the call: the thread's last error says whether the library reported,
+// GetDLLStr(ReportIndex) then holds the details as "key=value" lines.
+void TakeReport() {
+  DWORD code = GetLastError();
+  report = LibraryReport();
+  if ((code & 0xFFFF0000u) != ReportFacility) return;
+  report.reason = (code & 0xFFFFu) < ReasonCount ? static_cast<LibraryReason>(code & 0xFFFFu)
+                                                 : ReasonNone;
+  const char* text = library.name(ReportIndex);
+  while (text != nullptr && *text != '\0') {
+    const char* end = strchr(text, '\n');
+    size_t length = end != nullptr ? static_cast<size_t>(end - text) : strlen(text);
+    const char* equals = static_cast<const char*>(memchr(text, '=', length));
+    if (equals != nullptr) {
+      std::string_view key(text, static_cast<size_t>(equals - text));
+      const char* value = equals + 1;
+      size_t valueLength = length - key.size() - 1;
+      if (key == ReportSubjectKey) {
+        lstrcpynA(report.subject, value,
+                  static_cast<int>(std::min(valueLength + 1, sizeof report.subject)));
+      } else if (key == ReportNeededKey) {
+        report.needed = Number(value);
+      } else if (key == ReportAvailableKey) {
+        report.available = Number(value);
+      } else if (key == ReportLeftOutKey) {
+        report.leftOut = Number(value);
+      } else if (key == ReportSizeKey) {
+        report.sized = 1;
+        report.size = Number(value);
+      }
+    }
+    text = end != nullptr ? end + 1 : text + length;
+  }
+}
 
 // GetProcAddress hands out a generic pointer; going through void(*)() keeps the compiler
 // from warning about the cast to the real type.
@@ -78,14 +121,24 @@ void ReleaseDLL() {
 }
 
 ArchiveKind Check(const char* archivePath) {
+  report = LibraryReport();
   if (library.module == nullptr) return 0;
-  return library.check(archivePath);
+  SetLastError(0);
+  ArchiveKind kind = library.check(archivePath);
+  TakeReport();
+  return kind;
 }
 
 int Pac(const char* archivePath, const char* folder, ArchiveKind kind) {
+  report = LibraryReport();
   if (library.module == nullptr) return 0;
-  return library.pac(archivePath, folder, kind);
+  SetLastError(0);
+  int result = library.pac(archivePath, folder, kind);
+  TakeReport();
+  return result;
 }
+
+const LibraryReport& LastReport() { return report; }
 
 FormatMask GetDLLType() {
   if (library.module == nullptr) return 0;

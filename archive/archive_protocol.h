@@ -56,3 +56,37 @@ constexpr int CanPack(ArchiveKind kind, FormatMask mask) {
 constexpr int IsReadOnlyFormat(ArchiveKind kind, FormatMask mask) {
   return mask != 0 && kind != 0 && !CanPack(kind, mask);
 }
+
+// ---- Reports: why a call failed, and what else it noticed ----
+// Check and Pac end by setting the calling thread's last-error value to ReportCode(reason):
+// an application-defined code (bit 29 set, the library's facility in bits 16..27), with a
+// reason of 0 when the call has nothing to complain of. GetDLLStr(ReportIndex) then gives the
+// details as "key=value" lines in the system code page, valid until the next call. A library
+// that sets no such code gives no reasons; the program then shows its generic texts.
+enum LibraryReason : uint32_t {
+  ReasonNone = 0,
+  ReasonNotAnArchive = 1,       // not a format the library reads
+  ReasonDamaged = 2,            // subject: the entry where it is known
+  ReasonPasswordProtected = 3,  // encrypted data or names the library cannot decrypt
+  ReasonUnsupportedMethod = 4,  // subject: the method's name
+  ReasonFileUnreadable = 5,     // subject: the file on the drive (held by another program)
+  ReasonNoRoom = 6,             // needed and available: bytes
+  ReasonArchiveInUse = 7,       // the archive is held by another program
+  ReasonArchiveReadOnly = 8,
+  ReasonPathTooLong = 9,        // subject: the path
+  ReasonWriteFailed = 10,       // the archive or a file could not be written
+  ReasonArchiveMissing = 11,
+  ReasonCount = 12,
+};
+constexpr uint32_t ReportFacility = 0x20560000u;
+constexpr uint32_t ReportCode(LibraryReason reason) { return ReportFacility | reason; }
+constexpr int ReportIndex = 32;
+// The keys of the report's lines. leftout: entries an extraction did not write (unsafe
+// names, names Windows cannot hold, links), which stay in the archive; size: the data of all
+// entries of the archive Check looked at, where its directory tells.
+constexpr const char* ReportReasonKey = "reason";
+constexpr const char* ReportSubjectKey = "subject";
+constexpr const char* ReportNeededKey = "needed";
+constexpr const char* ReportAvailableKey = "available";
+constexpr const char* ReportLeftOutKey = "leftout";
+constexpr const char* ReportSizeKey = "size";

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Builds the static i686 libraries the archive library links (liblzma, libbz2, libarchive)
-# from Debian's source packages, plus zlib from the mingw package, into a cache directory.
+# Builds the static i686 libraries the archive library links (liblzma, libbz2, libarchive with
+# Windows' own CNG for its ZIP encryption, the case-sensitive header checks of its build
+# answered by hand) from Debian's source packages, plus zlib from the
+# mingw package, into a cache directory. zlib's Deflate64 decoder, contrib/infback9, is not in
+# Debian's zlib source (it is cut from it); binutils' source carries zlib whole, contrib and all,
+# so infback9 comes from there: its sources are kept in CACHE/infback9 for the native build, and
+# built for i686 as libinfback9.a.
 # The cache is keyed by the package versions; a complete cache is reused as it is.
 #
 #   build-deps.sh CACHE_PARENT      prints the cache directory on its last line
@@ -48,11 +53,13 @@ fi
 v_xz=$(source_version xz-utils)
 v_bz=$(source_version bzip2)
 v_la=$(source_version libarchive)
-if [ -z "$v_xz" ] || [ -z "$v_bz" ] || [ -z "$v_la" ]; then
+v_bu=$(source_version binutils)
+if [ -z "$v_xz" ] || [ -z "$v_bz" ] || [ -z "$v_la" ] || [ -z "$v_bu" ]; then
   make_apt_config
   v_xz=$(source_version xz-utils); v_bz=$(source_version bzip2); v_la=$(source_version libarchive)
+  v_bu=$(source_version binutils)
 fi
-key=$(echo "xz-$v_xz bz2-$v_bz la-$v_la" | tr ':~+ ' '____')
+key=$(echo "xz-$v_xz bz2-$v_bz la-$v_la-cng ib9-$v_bu" | tr ':~+ ' '____')
 cache=$parent/$key
 if [ -f "$cache/.complete" ]; then
   echo "$cache"
@@ -68,6 +75,9 @@ mkdir -p "$work"
 cd "$work"
 apt-get "${apt_opts[@]}" source -qq xz-utils bzip2 libarchive >/dev/null 2>&1 \
   || apt-get "${apt_opts[@]}" source xz-utils bzip2 libarchive >&2
+# Of binutils only its copy of zlib's headers and infback9 is unpacked.
+apt-get "${apt_opts[@]}" source -qq --download-only binutils >/dev/null 2>&1 \
+  || apt-get "${apt_opts[@]}" source --download-only binutils >&2
 
 jobs=$(nproc)
 toolchain=$here/../cmake/mingw-i686.cmake
@@ -91,7 +101,7 @@ cp "$bzsrc/bzlib.h" "$cache/include/"
 # libarchive, against the two above and the mingw zlib
 lasrc=$(find . -maxdepth 1 -type d -name 'libarchive-*' | head -n 1)
 off=()
-for o in OPENSSL MBEDTLS NETTLE CNG LIBB2 LZ4 LZO ZSTD LIBXML2 EXPAT PCREPOSIX ICONV ACL XATTR \
+for o in OPENSSL MBEDTLS NETTLE LIBB2 LZ4 LZO ZSTD LIBXML2 EXPAT PCREPOSIX ICONV ACL XATTR \
          TEST TAR CPIO CAT INSTALL LIBGCC; do
   off+=("-DENABLE_$o=OFF")
 done
@@ -101,10 +111,27 @@ cmake -S "$lasrc" -B build-la -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_
   -DLIBLZMA_INCLUDE_DIR="$cache/include" -DLIBLZMA_LIBRARY="$cache/lib/liblzma.a" \
   -DBZIP2_INCLUDE_DIR="$cache/include" -DBZIP2_LIBRARIES="$cache/lib/libbz2.a" \
   -DBZIP2_LIBRARY_RELEASE="$cache/lib/libbz2.a" \
+  -DENABLE_CNG=ON -DHAVE_BCRYPT_H=1 -DHAVE_WINCRYPT_H=1 \
   -DCMAKE_C_FLAGS="-DLZMA_API_STATIC" "${off[@]}" >/dev/null
 cmake --build build-la -j"$jobs" --target archive_static >/dev/null
 cp build-la/libarchive/libarchive_static.a "$cache/lib/libarchive.a"
 cp "$lasrc/libarchive/archive.h" "$lasrc/libarchive/archive_entry.h" "$cache/include/"
+
+# infback9, from binutils' zlib; its allocator fallbacks are renamed, since the library always
+# hands it allocators of its own and zlib's are not exported.
+butar=$(find . -maxdepth 1 -name 'binutils_*.orig.tar.*' | head -n 1)
+tar xf "$butar" --wildcards '*/zlib/contrib/infback9/*' '*/zlib/zutil.h' '*/zlib/zlib.h' \
+  '*/zlib/zconf.h'
+zsrc=$(find . -maxdepth 2 -type d -path "./binutils-*/zlib" | head -n 1)
+mkdir -p "$cache/infback9"
+cp "$zsrc"/contrib/infback9/*.[ch] "$zsrc"/contrib/infback9/README "$zsrc/zutil.h" "$zsrc/zlib.h" \
+  "$zsrc/zconf.h" "$cache/infback9/"
+for c in infback9 inftree9; do
+  "$cc" -O2 -Dzcalloc=infback9_zcalloc -Dzcfree=infback9_zcfree -I"$cache/infback9" \
+    -c "$cache/infback9/$c.c" -o "$c.o"
+done
+"$ar" rcs "$cache/lib/libinfback9.a" infback9.o inftree9.o
+cp "$cache/infback9/infback9.h" "$cache/include/"
 
 cd "$parent"
 rm -rf "$work"

@@ -12,7 +12,10 @@ build=$(cd "$1" && pwd)
 what=$2
 native=$build/native
 
-CXX=${FUZZ_CXX:-clang++} cmake -S "$source_dir/bench" -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The dependency build keeps zlib's infback9 sources; the Makefile's setup names its directory.
+deps=$(cat "$build/.deps-dir")
+CXX=${FUZZ_CXX:-clang++} CC=${FUZZ_CC:-clang} cmake -S "$source_dir/bench" -B "$native" \
+  -DCMAKE_BUILD_TYPE=Release -DINFBACK9_DIR="$deps/infback9" >/dev/null
 cmake --build "$native" -j"${JOBS:-2}" >"$native/build.log" 2>&1 || { cat "$native/build.log"; exit 1; }
 [ "$what" = build ] && exit 0
 

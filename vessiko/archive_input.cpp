@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "archive_input.h"
+#include "call_report.h"
 #include "platform_services.h"
 #include "sevenzip/sevenzip_format.h"
 #include "zip/zip_directory.h"
@@ -155,10 +156,40 @@ bool IsArchiveFile(const NativeString& path) {
   return kind == PathKind::File || kind == PathKind::Link;
 }
 
+int OpenArchive(ReaderHandle* reader, const NativeString& path) {
+  if (!IsArchiveFile(path)) {
+    NoteFailure(!path.empty() && ProbePath(path) == PathKind::Missing ? ReasonArchiveMissing
+                                                                      : ReasonNotAnArchive);
+    return 0;
+  }
+  if (OpenReader(reader, path)) return 1;
+  // A file that cannot even be opened is held by another program (or kept from us).
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  NoteFailure(in ? ReasonNotAnArchive : ReasonArchiveInUse);
+  return 0;
+}
+
+bool InspectArchive(archive* reader, const NativeString& path, Inspection* inspection) {
+  *inspection = Inspection();
+  switch (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) {
+    case ARCHIVE_FORMAT_ZIP: return InspectZip(path, inspection);
+    case ARCHIVE_FORMAT_7ZIP: return InspectSevenZip(path, inspection);
+    default:
+      // libarchive cannot read the first header of a 7z whose names are encrypted.
+      return StartsWith(path, SevenZipSignature, sizeof SevenZipSignature) &&
+             InspectSevenZip(path, inspection);
+  }
+}
+
+bool Refused(const Inspection& inspection) {
+  if (inspection.refusal == ReasonNone) return false;
+  NoteFailure(inspection.refusal, inspection.subject);
+  return true;
+}
+
 ArchiveKind CheckArchive(const NativeString& archivePath) {
-  if (!IsArchiveFile(archivePath)) return 0;
   ReaderHandle reader;
-  if (!OpenReader(&reader, archivePath)) return 0;
+  if (!OpenArchive(&reader, archivePath)) return 0;
   archive_entry* entry = nullptr;
   int status = archive_read_next_header(reader.object, &entry);
   int format = -1;
@@ -170,7 +201,18 @@ ArchiveKind CheckArchive(const NativeString& archivePath) {
     format = ClassifyArchive(reader.object, archivePath);
     if (format != FormatZip && format != FormatSevenZip) format = -1;
   }
-  return format < 0 ? 0 : ExtractionKind(format);
+  Inspection inspection;
+  if (InspectArchive(reader.object, archivePath, &inspection)) {
+    if (Refused(inspection)) return 0;
+    NoteArchiveSize(inspection.size);
+  }
+  if (format < 0) {
+    bool marked = StartsWith(archivePath, ZipRecordMarker, sizeof ZipRecordMarker) ||
+                   StartsWith(archivePath, SevenZipSignature, sizeof SevenZipSignature);
+    NoteFailure(marked ? ReasonDamaged : ReasonNotAnArchive);
+    return 0;
+  }
+  return ExtractionKind(format);
 }
 
 int ReadEntryData(archive* reader, std::vector<char>* buffer, const DataSink& sink) {

@@ -37,6 +37,31 @@ int OpenWriter(WriterHandle* writer, const NativeString& path);
 int ClassifyArchive(archive* a, const NativeString& path);
 // A file or a link to one; a folder is no archive.
 bool IsArchiveFile(const NativeString& path);
+// OpenReader for an archive to extract or check, noting why it cannot be opened.
+int OpenArchive(ReaderHandle* reader, const NativeString& path);
+
+// What an archive's own directory (a ZIP's central directory, a 7z header) says before
+// anything is extracted: whether every entry can be, and how much data they hold.
+struct Inspection {
+  int read = 0;  // the directory was read; without it nothing is known
+  uint64_t size = 0;
+  LibraryReason refusal = ReasonNone;  // why some entry cannot be extracted
+  NativeString subject;
+  int deflate64 = 0;  // a ZIP entry uses Deflate64, which the library decodes itself
+};
+// Adds a size the directory tells to a total, which a hostile directory must not wrap.
+inline void AddSize(uint64_t size, uint64_t* total) {
+  *total = size > UINT64_MAX - *total ? UINT64_MAX : *total + size;
+}
+// Looks at the directory of an archive of the format (ZIP and 7z, behind a stub too); false
+// and nothing read for other formats and for a directory this reader cannot find.
+bool InspectZip(const NativeString& path, Inspection* inspection);
+bool InspectSevenZip(const NativeString& path, Inspection* inspection);
+// The inspection of an opened archive whose first header was read (or failed to be), by its
+// format. False when nothing could be read.
+bool InspectArchive(archive* reader, const NativeString& path, Inspection* inspection);
+// Notes the inspection's refusal, if it has one.
+bool Refused(const Inspection& inspection);
 
 // Takes data chunk by chunk; 0 refuses it.
 using DataSink = std::function<int(const char* data, size_t size)>;

@@ -1,217 +1,21 @@
 // Extraction: every safe entry of an archive written below the target folder, a ZIP's
-// entries shared out between several readers.
+// entries shared out between several readers, and nothing written before its directory
+// has said that the archive can be extracted and fits on the disk.
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <thread>
-#include <unordered_set>
 
 #include "archive_input.h"
+#include "call_report.h"
 #include "entry_names.h"
-#include "platform_services.h"
+#include "entry_writer.h"
 #include "worker_pool.h"
+#include "zip/deflate64.h"
 
 namespace {
 
-// Windows opens longer paths only with the "\\?\" prefix, and creates folders only up to
-// 12 characters shorter (room for an 8.3 name).
-constexpr size_t LongestFilePath = 259;
-constexpr size_t LongestFolderPath = 247;
 // A reader that fails this many entries in a row is stuck, not just unlucky.
 constexpr int FailuresInARowLimit = 100;
-
-enum class Outcome { Done, Skipped, Failed, Fatal };
-
-struct FolderTime {
-  NativeString path;
-  size_t depth;
-  int64_t seconds;
-  int32_t nanoseconds;
-};
-
-bool IsHardLink(archive_entry* entry) {
-  // Either form is there when a hard link is set, even one that cannot be decoded.
-  return archive_entry_hardlink(entry) != nullptr || archive_entry_hardlink_w(entry) != nullptr;
-}
-
-void RemoveFile(const NativeString& path) {
-  std::error_code error;
-  std::filesystem::remove(std::filesystem::path(path), error);
-}
-
-// One reader's writing of entries below the target folder.
-struct Extraction {
-  archive* reader = nullptr;
-  unsigned worker = 0;  // tells the temporary names of parallel extractions apart
-  NativeString base;  // the target folder, with a trailing separator
-  std::unordered_set<NativeString> knownFolders;
-  std::vector<FolderTime> folderTimes;
-  std::vector<char> buffer = std::vector<char>(BlockSize);
-  unsigned siblingCounter = 0;
-
-  // Makes sure the first count components exist as folders below the target. A link or
-  // junction on the way makes the entry unsafe: it could lead out of the folder.
-  Outcome PrepareFolders(const std::vector<NativeString>& components, size_t count) {
-    NativeString path = base;
-    for (size_t i = 0; i < count; ++i) {
-      path += components[i];
-      if (path.size() > LongestFolderPath) return Outcome::Skipped;
-      // Created without looking first; only a name that is taken is looked at.
-      if (knownFolders.count(path) == 0 && !MakeFolder(path)) {
-        switch (ProbePath(path)) {
-          case PathKind::Folder:
-            break;
-          case PathKind::Link:
-            return Outcome::Skipped;
-          default:
-            return Outcome::Failed;
-        }
-      }
-      knownFolders.insert(path);
-      path += Separator;
-    }
-    return Outcome::Done;
-  }
-
-  // A new file with a free name beside a file, for the content that is then moved over it;
-  // false when none can be made. The target folder may be given with '/', so either
-  // separator ends the folder: a bare name would put the temporary file in the current
-  // folder, perhaps on another volume, where moving it over the file fails.
-  bool CreateSibling(const NativeString& path, NewFile* file, NativeString* sibling) {
-    const NativeChar separators[] = {'/', '\\', 0};
-    NativeString folder = path.substr(0, path.find_last_of(separators) + 1);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      *sibling = folder;
-      std::string name =
-          ".vessiko-" + std::to_string(worker) + "-" + std::to_string(++siblingCounter) + ".tmp";
-      for (char c : name) *sibling += c;
-      bool exists = false;
-      if (file->Create(*sibling, &exists)) return true;
-      // Only a name that is really taken is worth another one.
-      if (!exists || ProbePath(*sibling) == PathKind::Missing) break;
-    }
-    return false;
-  }
-
-  Outcome WriteData(NewFile* file) {
-    int status = ReadEntryData(reader, &buffer, [file](const char* data, size_t size) {
-      return file->Write(data, size);
-    });
-    if (status == ARCHIVE_OK) return Outcome::Done;
-    return status == ARCHIVE_FATAL ? Outcome::Fatal : Outcome::Failed;
-  }
-
-  Outcome CopyExtracted(const NativeString& from, NewFile* file) {
-    std::ifstream in(std::filesystem::path(from), std::ios::binary);
-    if (!in) return Outcome::Failed;
-    while (in) {
-      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-      if (in.gcount() > 0 && !file->Write(buffer.data(), static_cast<size_t>(in.gcount()))) {
-        return Outcome::Failed;
-      }
-    }
-    return in.bad() ? Outcome::Failed : Outcome::Done;
-  }
-
-  Outcome ExtractFolder(const std::vector<NativeString>& components, const NativeString& path,
-                        archive_entry* entry) {
-    if (path.size() > LongestFolderPath) return Outcome::Skipped;
-    Outcome outcome = PrepareFolders(components, components.size());
-    if (outcome == Outcome::Done && archive_entry_mtime_is_set(entry)) {
-      folderTimes.push_back({path, components.size(), archive_entry_mtime(entry),
-                             static_cast<int32_t>(archive_entry_mtime_nsec(entry))});
-    }
-    return outcome;
-  }
-
-  // The file a hard link copies, which must be a file extracted here; empty when there is
-  // none.
-  NativeString LinkSource(archive_entry* entry, const NativeString& path) {
-    NativeString hardlink;
-    std::vector<NativeString> target;
-    if (!EntryHardlinkName(entry, NamesMayBeUtf8Bytes(reader), &hardlink) ||
-        !SplitEntryName(hardlink, &target) || target.empty()) {
-      return NativeString();
-    }
-    NativeString source = base + JoinComponents(target, target.size(), Separator);
-    if (source == path || ProbePath(source) != PathKind::File) return NativeString();
-    return source;
-  }
-
-  // Writes the file's content, the entry's data or a copy of the file a hard link names,
-  // and its time, through one handle. A new name is created at once; whatever has the name
-  // already is looked at only then. A link there is never written through, a folder cannot
-  // become a file, and an existing file is replaced, not written into: a hard link, or a link
-  // the platform does not show as one (Wine's view of a Unix link to a file), would carry the
-  // content out of the folder.
-  Outcome WriteFile(const NativeString& path, const NativeString& linkSource,
-                    archive_entry* entry) {
-    NewFile file;
-    NativeString written = path;
-    bool exists = false;
-    if (!file.Create(path, &exists)) {
-      if (!exists) return Outcome::Failed;
-      PathKind kind = ProbePath(path);
-      if (kind == PathKind::Link) return Outcome::Skipped;
-      if (kind != PathKind::File || !CreateSibling(path, &file, &written)) return Outcome::Failed;
-    }
-    Outcome outcome = linkSource.empty() ? WriteData(&file) : CopyExtracted(linkSource, &file);
-    if (outcome == Outcome::Done && archive_entry_mtime_is_set(entry)) {
-      file.SetModifiedTime(archive_entry_mtime(entry),
-                           static_cast<int32_t>(archive_entry_mtime_nsec(entry)));
-    }
-    if (!file.Close() && outcome == Outcome::Done) outcome = Outcome::Failed;
-    if (outcome == Outcome::Done && written != path && !MoveOver(written, path)) {
-      outcome = Outcome::Failed;
-    }
-    // A half-written file would later be packed over the good entry.
-    if (outcome != Outcome::Done) RemoveFile(written);
-    return outcome;
-  }
-
-  Outcome ExtractEntry(archive_entry* entry) {
-    std::vector<NativeString> components;
-    if (!SplitEntryPath(reader, entry, &components)) return Outcome::Skipped;
-    NativeString path = base + JoinComponents(components, components.size(), Separator);
-    bool linked = IsHardLink(entry);
-    bool linkWithoutData =
-        linked && (!archive_entry_size_is_set(entry) || archive_entry_size(entry) == 0);
-    auto type = archive_entry_filetype(entry);
-    if (type == AE_IFDIR && !linked) return ExtractFolder(components, path, entry);
-    // Symbolic links are not made: on Windows they need privileges, and a link could lead
-    // later entries out of the folder. The archive keeps them when it is packed again.
-    if (!linkWithoutData && type != AE_IFREG) return Outcome::Skipped;
-    if (path.size() > LongestFilePath) return Outcome::Skipped;
-
-    NativeString linkSource;
-    if (linkWithoutData) {
-      linkSource = LinkSource(entry, path);
-      if (linkSource.empty()) return Outcome::Skipped;
-    }
-    Outcome outcome = PrepareFolders(components, components.size() - 1);
-    if (outcome == Outcome::Done) outcome = WriteFile(path, linkSource, entry);
-    return outcome;
-  }
-
-  // Folders get their times last, deepest first: writing inside a folder changes its time.
-  // Under Wine each time costs several round trips to its server, so the workers share
-  // out the folders of each depth. The entries of one folder, whatever the case of their
-  // names, fall to one worker in archive order, and the last one's time stays.
-  void ApplyFolderTimes() {
-    std::stable_sort(folderTimes.begin(), folderTimes.end(),
-                     [](const FolderTime& a, const FolderTime& b) { return a.depth > b.depth; });
-    for (size_t begin = 0, end = 0; begin < folderTimes.size(); begin = end) {
-      while (end < folderTimes.size() && folderTimes[end].depth == folderTimes[begin].depth) ++end;
-      RunOnWorkers([this, begin, end](unsigned worker, unsigned workers) {
-        for (size_t i = begin; i < end; ++i) {
-          const FolderTime& t = folderTimes[i];
-          if (std::hash<NativeString>()(FoldCase(t.path)) % workers != worker) continue;
-          SetModifiedTime(t.path, t.seconds, t.nanoseconds);
-        }
-      });
-    }
-  }
-};
 
 // One reader's share of an extraction. With several readers each extracts the entries whose
 // names fall to it; names are folded first, so the entries that land on one file stay in
@@ -242,7 +46,7 @@ struct EntryRun {
     return OwnerOf(entry) != worker;
   }
 
-  void Run(const NativeString& archivePath, Extraction* extraction) {
+  void Run(const NativeString& archivePath, EntryWriter* writer) {
     ReaderHandle own;
     if (reader == nullptr) {
       if (!OpenReader(&own, archivePath)) {
@@ -252,7 +56,7 @@ struct EntryRun {
       reader = own.object;
       firstStatus = archive_read_next_header(reader, &first);
     }
-    extraction->reader = reader;
+    writer->reader = reader;
     int failedInARow = 0;
     int status = firstStatus;
     archive_entry* entry = first;
@@ -260,18 +64,22 @@ struct EntryRun {
       if (index > 0) status = archive_read_next_header(reader, &entry);
       if (status == ARCHIVE_EOF || stopped->load()) break;
       if (status == ARCHIVE_FATAL || status == ARCHIVE_RETRY) {
+        NoteFailure(ReasonDamaged);
         result = 0;
         break;
       }
       if (status == ARCHIVE_FAILED) {
         // This entry cannot be read; the next one may be, unless the reader is stuck.
+        NoteFailure(ReasonDamaged);
         result = 0;
         if (++failedInARow == FailuresInARowLimit) break;
         continue;
       }
       failedInARow = 0;
       if (PassesOver(entry, index)) continue;
-      Outcome outcome = extraction->ExtractEntry(entry);
+      writer->index = index;
+      Outcome outcome = writer->ExtractEntry(entry);
+      if (outcome == Outcome::Skipped) NoteLeftOut(1);
       if (outcome == Outcome::Fatal) {
         result = 0;
         stopped->store(1);
@@ -279,7 +87,7 @@ struct EntryRun {
       }
       if (outcome == Outcome::Failed) result = 0;
     }
-    extraction->reader = nullptr;
+    writer->reader = nullptr;
     reader = nullptr;
   }
 };
@@ -287,14 +95,14 @@ struct EntryRun {
 // The readers of one extraction: the first borrows the reader that recognised the archive,
 // the others open their own.
 struct ReaderTeam {
-  std::vector<Extraction> extractions;
+  std::vector<EntryWriter> writers;
   std::vector<EntryRun> runs;
   std::atomic<int> stopped{0};
 
-  ReaderTeam(const NativeString& base, unsigned workers) : extractions(workers), runs(workers) {
+  ReaderTeam(const NativeString& base, unsigned workers) : writers(workers), runs(workers) {
     for (unsigned k = 0; k < workers; ++k) {
-      extractions[k].base = base;
-      extractions[k].worker = k;
+      writers[k].base = base;
+      writers[k].worker = k;
       runs[k].worker = k;
       runs[k].workers = workers;
       runs[k].stopped = &stopped;
@@ -308,9 +116,9 @@ struct ReaderTeam {
     runs[0].first = first;
     std::vector<std::thread> threads;
     for (unsigned k = 1; k < runs.size(); ++k) {
-      threads.emplace_back([this, &archivePath, k] { runs[k].Run(archivePath, &extractions[k]); });
+      threads.emplace_back([this, &archivePath, k] { runs[k].Run(archivePath, &writers[k]); });
     }
-    runs[0].Run(archivePath, &extractions[0]);
+    runs[0].Run(archivePath, &writers[0]);
     for (std::thread& t : threads) t.join();
   }
 
@@ -331,8 +139,8 @@ struct ReaderTeam {
     std::sort(deferred.begin(), deferred.end());
     ReaderHandle again;
     if (!OpenReader(&again, archivePath)) return 0;
-    Extraction& extraction = extractions[0];
-    extraction.reader = again.object;
+    EntryWriter& writer = writers[0];
+    writer.reader = again.object;
     int result = 1;
     size_t index = 0;
     for (size_t wanted : deferred) {
@@ -343,22 +151,27 @@ struct ReaderTeam {
         if (status < ARCHIVE_WARN) break;
         ++index;
       }
-      if (status < ARCHIVE_WARN) return 0;
-      Outcome outcome = extraction.ExtractEntry(entry);
+      if (status < ARCHIVE_WARN) {
+        NoteFailure(ReasonDamaged);
+        return 0;
+      }
+      writer.index = wanted;
+      Outcome outcome = writer.ExtractEntry(entry);
+      if (outcome == Outcome::Skipped) NoteLeftOut(1);
       if (outcome == Outcome::Failed || outcome == Outcome::Fatal) result = 0;
       if (outcome == Outcome::Fatal) break;
     }
-    extraction.reader = nullptr;
+    writer.reader = nullptr;
     return result;
   }
 
   void ApplyFolderTimes() {
-    for (size_t k = 1; k < extractions.size(); ++k) {
-      std::vector<FolderTime>& times = extractions[k].folderTimes;
-      extractions[0].folderTimes.insert(extractions[0].folderTimes.end(), times.begin(),
+    for (size_t k = 1; k < writers.size(); ++k) {
+      std::vector<FolderTime>& times = writers[k].folderTimes;
+      writers[0].folderTimes.insert(writers[0].folderTimes.end(), times.begin(),
                                         times.end());
     }
-    extractions[0].ApplyFolderTimes();
+    writers[0].ApplyFolderTimes();
   }
 };
 
@@ -389,13 +202,36 @@ unsigned ReaderCount(archive* reader, const NativeString& archivePath, int first
 }  // namespace
 
 int ExtractArchive(const NativeString& archivePath, const NativeString& folder) {
-  NativeString base;
-  if (!IsArchiveFile(archivePath) || !PrepareTarget(folder, &base)) return 0;
   ReaderHandle reader;
-  if (!OpenReader(&reader, archivePath)) return 0;
+  if (!OpenArchive(&reader, archivePath)) return 0;
+  NativeString base;
+  if (!PrepareTarget(folder, &base)) {
+    NoteFailure(ReasonWriteFailed, folder);
+    return 0;
+  }
   archive_entry* first = nullptr;
   int firstStatus = archive_read_next_header(reader.object, &first);
+  // What the directory tells is known before a byte is written.
+  Inspection inspection;
+  std::vector<ZipStoredEntry> zipEntries;
+  if (InspectArchive(reader.object, archivePath, &inspection)) {
+    if (Refused(inspection)) return 0;
+    uint64_t free = 0;
+    if (FreeSpace(base, &free) && inspection.size > free) {
+      NoteNoRoom(inspection.size, free);
+      return 0;
+    }
+    if (inspection.deflate64 && !ReadZipEntries(archivePath, &zipEntries)) {
+      NoteFailure(ReasonUnsupportedMethod, NativeString(Deflate64Name, Deflate64Name + 9));
+      return 0;
+    }
+  }
   ReaderTeam team(base, ReaderCount(reader.object, archivePath, firstStatus));
+  for (EntryWriter& writer : team.writers) {
+    writer.needed = inspection.size;
+    writer.archivePath = archivePath;
+    if (!zipEntries.empty()) writer.zipEntries = &zipEntries;
+  }
   team.Run(archivePath, reader.object, firstStatus, first);
   int result = team.Result();
   if (!team.ExtractDeferredLinks(archivePath)) result = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "call_report.h"
 #include "entry_names.h"
 #include "packing.h"
 #include "platform_services.h"
@@ -97,29 +98,43 @@ bool PreviousToRead(const NativeString& previous, int fresh, NativeString* toRea
 
 int ReadListedFile(const SourceItem& item, std::vector<char>* buffer, const DataSink& sink) {
   std::ifstream in(std::filesystem::path(item.path), std::ios::binary);
-  if (!in) return 0;
+  if (!in) {
+    // Held by another program without sharing, or kept from us.
+    NoteFailure(ReasonFileUnreadable, item.path);
+    return 0;
+  }
   int64_t left = item.size;
   while (left > 0) {
     std::streamsize want = static_cast<std::streamsize>(
         std::min<int64_t>(left, static_cast<int64_t>(buffer->size())));
-    if (!in.read(buffer->data(), want)) return 0;  // shorter than listed: it changed
+    if (!in.read(buffer->data(), want)) {
+      // Shorter than listed: it changed while it was packed.
+      NoteFailure(ReasonFileUnreadable, item.path);
+      return 0;
+    }
     if (!sink(buffer->data(), static_cast<size_t>(want))) return 0;
     left -= want;
   }
   // Longer than listed: it is being written to.
-  return in.peek() == std::char_traits<char>::eof();
+  if (in.peek() == std::char_traits<char>::eof()) return 1;
+  NoteFailure(ReasonFileUnreadable, item.path);
+  return 0;
 }
 
 int ForEachAbsentEntry(const NativeString& previous,
                        const std::unordered_set<NativeString>& present,
                        const AbsentEntryAction& action) {
   ReaderHandle reader;
-  if (!OpenReader(&reader, previous)) return 0;
+  if (!OpenArchive(&reader, previous)) return 0;
   for (;;) {
     archive_entry* entry = nullptr;
     int status = archive_read_next_header(reader.object, &entry);
     if (status == ARCHIVE_EOF) return 1;
-    if (status < ARCHIVE_WARN) return 0;
+    if (status < ARCHIVE_WARN) {
+      // The old archive is damaged: its entries could not all be kept.
+      NoteFailure(ReasonDamaged, previous);
+      return 0;
+    }
     std::vector<NativeString> components;
     if (SplitEntryPath(reader.object, entry, &components) &&
         present.count(PresenceKey(components)) != 0) {
@@ -134,7 +149,10 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   if (output.empty() || root.empty() || format < 0 || format >= WritableFormatCount) return 0;
   NativeString base = WithSeparator(root);
   PathKind rootKind = ProbePath(base);
-  if (rootKind != PathKind::Folder && rootKind != PathKind::Link) return 0;
+  if (rootKind != PathKind::Folder && rootKind != PathKind::Link) {
+    NoteFailure(ReasonFileUnreadable, root);
+    return 0;
+  }
 
   // The archive and the new file are never packed into themselves.
   std::vector<NativeString> excluded = {FoldCase(output)};

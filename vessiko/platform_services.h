@@ -38,12 +38,15 @@ struct NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() { Close(); }
+  int full = 0;  // the last Write failed because the disk is full
   int Create(const NativeString& path, bool* exists);
   int Write(const char* data, size_t size);
   int SetModifiedTime(int64_t seconds, int32_t nanoseconds);
   // 0 when the file was not open or closing failed.
   int Close();
 };
+// The bytes the folder's volume has free for this process; false when it cannot be told.
+bool FreeSpace(const NativeString& folder, uint64_t* bytes);
 // Moves a file over an existing one, which it replaces (a read-only one too).
 int MoveOver(const NativeString& from, const NativeString& to);
 // Composes a name (Unicode normalization form C); false when it cannot be.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "call_report.h"
 #include "entry_names.h"
 #include "packing.h"
 #include "platform_services.h"
@@ -39,6 +40,7 @@ struct TreeListing {
       hold.unlock();
       std::vector<FolderItem> items;
       bool listed = ListFolder(folder, &items);
+      if (!listed) NoteFailure(ReasonFileUnreadable, folder);
       // Only what is packed stays in the listing: no links, nothing excluded.
       items.erase(std::remove_if(items.begin(), items.end(),
                                  [&](const FolderItem& item) {

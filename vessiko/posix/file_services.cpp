@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,7 +102,10 @@ int NewFile::Write(const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = write(static_cast<int>(handle), data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return 0;
+    if (n <= 0) {
+      full = n < 0 && errno == ENOSPC;
+      return 0;
+    }
     data += n;
     size -= static_cast<size_t>(n);
   }
@@ -119,6 +123,13 @@ int NewFile::Close() {
   int closed = close(static_cast<int>(handle)) == 0;
   handle = -1;
   return closed;
+}
+
+bool FreeSpace(const NativeString& folder, uint64_t* bytes) {
+  struct statvfs info;
+  if (statvfs(folder.c_str(), &info) != 0) return false;
+  *bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
 }
 
 int MoveOver(const NativeString& from, const NativeString& to) {

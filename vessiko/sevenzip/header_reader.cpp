@@ -212,58 +212,86 @@ bool Distribute(const Streams& s, FileList* files, SevenZipArchive* archive) {
 
 }  // namespace
 
-int ReadSevenZipHeader(const NativeString& path, SevenZipArchive* archive) {
-  *archive = SevenZipArchive();
+HeaderLoad LoadSevenZipHeader(const NativeString& path, std::vector<unsigned char>* header,
+                              uint64_t* fileSize) {
   FileReader file;
   file.in.open(std::filesystem::path(path), std::ios::binary);
-  if (!file.in || !file.in.seekg(0, std::ios::end)) return 0;
-  file.size = static_cast<uint64_t>(file.in.tellg());
+  if (!file.in || !file.in.seekg(0, std::ios::end)) return HeaderLoad::Unreadable;
+  file.size = *fileSize = static_cast<uint64_t>(file.in.tellg());
   std::vector<unsigned char> start;
   if (!file.Read(0, SevenZipStartHeaderSize, &start) ||
       std::char_traits<char>::compare(reinterpret_cast<const char*>(start.data()),
                                       SevenZipSignature, sizeof SevenZipSignature) != 0 ||
       start[sizeof SevenZipSignature] != SevenZipMajorVersion) {
-    return 0;
+    return HeaderLoad::Unreadable;
   }
   Cursor s{start.data() + 8, start.data() + SevenZipStartHeaderSize};
   uint32_t startCrc = static_cast<uint32_t>(s.Fixed(4));
   uint64_t nextOffset = s.Fixed(8), nextSize = s.Fixed(8);
   uint32_t nextCrc = static_cast<uint32_t>(s.Fixed(4));
-  if (lzma_crc32(start.data() + 12, 20, 0) != startCrc) return 0;
-  if (nextSize == 0) return 1;  // no items at all
-  std::vector<unsigned char> header;
+  if (lzma_crc32(start.data() + 12, 20, 0) != startCrc) return HeaderLoad::Unreadable;
+  if (nextSize == 0) return HeaderLoad::NoItems;
   if (nextSize > LargestHeader || nextOffset > file.size ||
-      !file.Read(SevenZipStartHeaderSize + nextOffset, nextSize, &header) ||
-      lzma_crc32(header.data(), header.size(), 0) != nextCrc) {
-    return 0;
+      !file.Read(SevenZipStartHeaderSize + nextOffset, nextSize, header) ||
+      lzma_crc32(header->data(), header->size(), 0) != nextCrc) {
+    return HeaderLoad::Unreadable;
   }
   // A packed header describes where the real one lies; 7-Zip packs it once.
   for (int round = 0;; ++round) {
-    Cursor c{header.data(), header.data() + header.size()};
+    Cursor c{header->data(), header->data() + header->size()};
     unsigned id = c.Byte();
-    if (id == SevenZipHeader) break;
+    if (id == SevenZipHeader) return HeaderLoad::Read;
     Streams packed;
     std::vector<unsigned char> decoded;
-    if (id != SevenZipEncodedHeader || round == 2 || !ReadStreamsInfo(&c, &packed) ||
-        !DecodeHeader(&file, packed, &decoded)) {
-      return 0;
+    if (id != SevenZipEncodedHeader || round == 2 || !ReadStreamsInfo(&c, &packed)) {
+      return HeaderLoad::Unreadable;
     }
-    header = std::move(decoded);
+    for (const BlockRecord& record : packed.blocks) {
+      const std::vector<uint64_t>& ids = record.coderIds;
+      if (std::find(ids.begin(), ids.end(), SevenZipAesCoder) != ids.end()) {
+        return HeaderLoad::Encrypted;
+      }
+    }
+    if (!DecodeHeader(&file, packed, &decoded)) return HeaderLoad::Unreadable;
+    *header = std::move(decoded);
   }
+}
 
+bool ReadMainStreams(const std::vector<unsigned char>& header, Streams* streams, Cursor* rest) {
   Cursor c{header.data() + 1, header.data() + header.size()};
-  Streams streams;
-  FileList files;
+  const unsigned char* before = c.p;
   unsigned id = c.Byte();
   if (id == SevenZipArchiveProperties) {
     for (unsigned type = c.Byte(); type != 0 && c.ok; type = c.Byte()) c.Skip(c.Number());
+    before = c.p;
     id = c.Byte();
   }
-  if (id == SevenZipAdditionalStreamsInfo) return 0;
+  if (id == SevenZipAdditionalStreamsInfo) return false;
   if (id == SevenZipMainStreamsInfo) {
-    if (!ReadStreamsInfo(&c, &streams)) return 0;
-    id = c.Byte();
+    if (!ReadStreamsInfo(&c, streams)) return false;
+  } else {
+    c.p = before;  // no streams: the files follow
   }
+  *rest = c;
+  return c.ok;
+}
+
+int ReadSevenZipHeader(const NativeString& path, SevenZipArchive* archive) {
+  *archive = SevenZipArchive();
+  std::vector<unsigned char> header;
+  uint64_t fileSize = 0;
+  HeaderLoad load = LoadSevenZipHeader(path, &header, &fileSize);
+  if (load == HeaderLoad::NoItems) return 1;
+  if (load != HeaderLoad::Read) return 0;
+
+  Cursor c{nullptr, nullptr};
+  Streams streams;
+  FileList files;
+  if (!ReadMainStreams(header, &streams, &c)) return 0;
+  for (const BlockRecord& record : streams.blocks) {
+    if (!KnownCoders(record)) return 0;
+  }
+  unsigned id = c.Byte();
   if (id == SevenZipFilesInfo) {
     if (!ReadFilesInfo(&c, &files)) return 0;
     id = c.Byte();
@@ -272,10 +300,10 @@ int ReadSevenZipHeader(const NativeString& path, SevenZipArchive* archive) {
   // Every packed stream lies inside the file, before the header.
   uint64_t packedEnd = streams.packPosition;
   for (uint64_t size : streams.packSizes) {
-    if (size > file.size) return 0;
+    if (size > fileSize) return 0;
     packedEnd += size;
   }
-  if (streams.packPosition > file.size || packedEnd > file.size) return 0;
+  if (streams.packPosition > fileSize || packedEnd > fileSize) return 0;
   return Distribute(streams, &files, archive) ? 1 : 0;
 }
 

@@ -9,14 +9,6 @@ namespace {
 
 constexpr uint64_t MostStreamsPerCoder = 32;
 
-// Coders whose blocks may be copied: what 7-Zip writes by default and libarchive reads.
-// Encryption, and methods libarchive cannot decode, send the archive back to libarchive.
-const uint64_t KnownCoders[] = {
-    SevenZipCopyCoder, SevenZipDeltaCoder, SevenZipLzma2Coder,   SevenZipLzmaCoder,
-    SevenZipX86Coder,  SevenZipBcj2Coder,  SevenZipArmCoder,     SevenZipPpmdCoder,
-    SevenZipDeflateCoder, SevenZipBzip2Coder,
-};
-
 bool ReadBlock(Cursor* c, BlockRecord* record) {
   const unsigned char* start = c->p;
   size_t coders = c->Count();
@@ -28,9 +20,7 @@ bool ReadBlock(Cursor* c, BlockRecord* record) {
     if (flags & 0xC0) return false;
     uint64_t id = 0;
     for (unsigned k = 0; k < (flags & 0x0F); ++k) id = id << 8 | c->Byte();
-    if (std::find(std::begin(KnownCoders), std::end(KnownCoders), id) == std::end(KnownCoders)) {
-      return false;
-    }
+    record->coderIds.push_back(id);
     uint64_t in = 1, out = 1;
     if (flags & SevenZipComplexCoder) {
       in = c->Number();
@@ -165,6 +155,20 @@ bool ReadSubStreamsInfo(Cursor* c, Streams* s) {
 }
 
 }  // namespace
+
+bool KnownCoders(const BlockRecord& record) {
+  // What 7-Zip writes by default and libarchive reads. Encryption, and methods libarchive
+  // cannot decode, send the archive back to libarchive.
+  static const uint64_t known[] = {
+      SevenZipCopyCoder, SevenZipDeltaCoder, SevenZipLzma2Coder,   SevenZipLzmaCoder,
+      SevenZipX86Coder,  SevenZipBcj2Coder,  SevenZipArmCoder,     SevenZipPpmdCoder,
+      SevenZipDeflateCoder, SevenZipBzip2Coder,
+  };
+  for (uint64_t id : record.coderIds) {
+    if (std::find(std::begin(known), std::end(known), id) == std::end(known)) return false;
+  }
+  return true;
+}
 
 bool ReadStreamsInfo(Cursor* c, Streams* s) {
   bool substreams = false;

@@ -70,6 +70,7 @@ struct Cursor {
 // A block as the streams information describes it.
 struct BlockRecord {
   SevenZipBlock block;
+  std::vector<uint64_t> coderIds;  // in the record's order
   size_t packStreams = 0;
   size_t mainOutput = 0;  // the output no other coder takes
   int crcDefined = 0;
@@ -87,6 +88,17 @@ struct Streams {
   std::vector<uint32_t> crcs;
 };
 
-// Reads streams information up to its end mark; false when it holds what the update leaves
-// to libarchive (external data, unknown coders) or is damaged.
+// Reads streams information up to its end mark; false when it holds what this reader leaves
+// to libarchive (external data) or is damaged. Coders of any kind are read.
 bool ReadStreamsInfo(Cursor* c, Streams* s);
+// Whether every coder of the block is one whose blocks an update may copy.
+bool KnownCoders(const BlockRecord& record);
+
+// A 7z header read from the file and decoded, for the update's reader and for the look at an
+// archive before extraction.
+enum class HeaderLoad { Read, NoItems, Encrypted, Unreadable };
+HeaderLoad LoadSevenZipHeader(const NativeString& path, std::vector<unsigned char>* header,
+                              uint64_t* fileSize);
+// The streams of a loaded header, with the cursor left at what follows them; false when the
+// header holds additional streams or is damaged.
+bool ReadMainStreams(const std::vector<unsigned char>& header, Streams* streams, Cursor* rest);

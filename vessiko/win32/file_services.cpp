@@ -108,7 +108,11 @@ int NewFile::Write(const char* data, size_t size) {
   while (size > 0) {
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
     DWORD written = 0;
-    if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) return 0;
+    if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) {
+      DWORD error = GetLastError();
+      full = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+      return 0;
+    }
     data += written;
     size -= written;
   }
@@ -126,6 +130,13 @@ int NewFile::Close() {
   if (h == INVALID_HANDLE_VALUE) return 0;
   handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
   return CloseHandle(h) ? 1 : 0;
+}
+
+bool FreeSpace(const NativeString& folder, uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
 }
 
 int MoveOver(const NativeString& from, const NativeString& to) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "call_report.h"
+#include "platform_services.h"
 #include "vessiko_core.h"
 #include "win32/find_handle.h"
 
@@ -17,6 +19,8 @@ namespace {
 int libraryReady = 0;
 // The locale before LoadDLL, put back by ReleaseDLL; empty when it did not fit.
 char previousLocale[256];
+// The last call's report as GetDLLStr(ReportIndex) hands it out.
+char reportText[1024];
 
 // ANSI text in the system code page to UTF-16; false for a null or undecodable text.
 bool Widen(const char* text, std::wstring* wide) {
@@ -31,6 +35,59 @@ bool Widen(const char* text, std::wstring* wide) {
   }
   wide->resize(static_cast<size_t>(n - 1));
   return true;
+}
+
+// ANSI text as the core's native text; empty when it cannot be decoded.
+std::wstring Wide(const char* text) {
+  std::wstring wide;
+  Widen(text, &wide);
+  return wide;
+}
+
+// A disk with less room than this when a write failed was full.
+constexpr uint64_t NearlyFull = 1024 * 1024;
+
+// The report's details in the system code page: one "key=value" line each.
+void FormatReport(const CallReport& report) {
+  std::string text;
+  auto line = [&text](const char* key, const std::string& value) {
+    text += key;
+    text += '=';
+    text += value;
+    text += '\n';
+  };
+  line(ReportReasonKey, std::to_string(report.reason));
+  if (!report.subject.empty()) {
+    int n = WideCharToMultiByte(CP_ACP, 0, report.subject.c_str(), -1, nullptr, 0, nullptr,
+                                nullptr);
+    std::string subject(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    if (n > 0) {
+      WideCharToMultiByte(CP_ACP, 0, report.subject.c_str(), -1, &subject[0], n, nullptr,
+                          nullptr);
+    }
+    subject.resize(strlen(subject.c_str()));
+    // A line break in a name would end its line early.
+    for (char& c : subject) c = c == '\n' || c == '\r' ? ' ' : c;
+    line(ReportSubjectKey, subject);
+  }
+  if (report.reason == ReasonNoRoom) {
+    line(ReportNeededKey, std::to_string(report.needed));
+    line(ReportAvailableKey, std::to_string(report.available));
+  }
+  if (report.leftOut > 0) line(ReportLeftOutKey, std::to_string(report.leftOut));
+  if (report.sized) line(ReportSizeKey, std::to_string(report.size));
+  lstrcpynA(reportText, text.c_str(), sizeof reportText);
+}
+
+// The call's last act: the report for GetDLLStr, and its reason as the thread's last error.
+// A failure that noted no reason of its own gives the fallback.
+template <typename Result>
+Result Reported(Result result, LibraryReason fallback) {
+  CallReport report = CurrentReport();
+  if (result == 0 && report.reason == ReasonNone) report.reason = fallback;
+  FormatReport(report);
+  SetLastError(ReportCode(result == 0 ? report.reason : ReasonNone));
+  return result;
 }
 
 // Where the folder part of a path ends (after its last separator); 0 for a bare name.
@@ -88,40 +145,48 @@ void RemoveLeftovers(const std::string& folder, const char* archiveName) {
 }
 
 // Creates a new, empty temporary file for a pack of the archive; false when none can be
-// made (or its name would not fit).
+// made (or its name would not fit), with the reason noted.
 bool CreateTemporary(const std::string& folder, const char* archiveName, std::string* path) {
   DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 12);
   for (DWORD attempt = 0; attempt < 100; ++attempt) {
     char tag[TemporaryTagLength + 1];
     snprintf(tag, sizeof tag, "%08lx", static_cast<unsigned long>(seed + attempt * 7919));
     *path = folder + archiveName + TemporaryInfix + tag + ".tmp";
-    if (path->size() >= MAX_PATH) return false;
+    if (path->size() >= MAX_PATH) {
+      NoteFailure(ReasonPathTooLong, Wide(path->c_str()));
+      return false;
+    }
     HANDLE h = CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       CloseHandle(h);
       return true;
     }
-    if (GetLastError() != ERROR_FILE_EXISTS) return false;
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
   }
+  NoteFailure(ReasonWriteFailed, Wide(folder.c_str()));
   return false;
 }
 
 // The packed archive may replace the old one only if nothing holds the old one open in a
-// way that forbids it; found out before the work of packing is done.
-bool ArchiveReplaceable(const char* path) {
+// way that forbids it, and it is no read-only file; found out before the work of packing is
+// done. ReasonNone when it may.
+LibraryReason ArchiveReplaceable(const char* path) {
   HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? ReasonNone : ReasonArchiveInUse;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  bool file = GetFileInformationByHandle(h, &info) &&
-              !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  LibraryReason reason = ReasonNone;
+  if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    reason = ReasonNotAnArchive;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+    reason = ReasonArchiveReadOnly;
+  }
   CloseHandle(h);
-  return file;
+  return reason;
 }
 
 bool FlushToDisk(const char* path) {
@@ -146,7 +211,11 @@ int Pack(const char* archivePath, const char* root, const PacRequest& request) {
   std::wstring archive, source;
   if (!Widen(archivePath, &archive) || !Widen(root, &source)) return 0;
   if (archive.empty() || source.empty()) return 0;
-  if (!ArchiveReplaceable(archivePath)) return 0;
+  LibraryReason refusal = ArchiveReplaceable(archivePath);
+  if (refusal != ReasonNone) {
+    NoteFailure(refusal);
+    return 0;
+  }
   size_t cut = FolderLength(archivePath);
   std::string folder(archivePath, cut);
   const char* name = archivePath + cut;
@@ -156,10 +225,23 @@ int Pack(const char* archivePath, const char* root, const PacRequest& request) {
   std::wstring output;
   int ok = Widen(temporary.c_str(), &output) &&
            WriteArchive(output, archive, source, request.format, request.fresh) &&
-           FlushToDisk(temporary.c_str()) &&
-           MoveFileExA(temporary.c_str(), archivePath,
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) DeleteFileA(temporary.c_str());
+           FlushToDisk(temporary.c_str());
+  if (ok && !MoveFileExA(temporary.c_str(), archivePath,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // Something opened the archive while it was packed.
+    NoteFailure(ReasonArchiveInUse);
+    ok = 0;
+  }
+  if (!ok) {
+    // A writer that failed without a reason of its own met a full disk or a file it could
+    // not write.
+    uint64_t free = 0;
+    if (FreeSpace(Wide(folder.empty() ? ".\\" : folder.c_str()), &free) && free < NearlyFull) {
+      NoteNoRoom(0, free);
+    }
+    NoteFailure(ReasonWriteFailed, archive);
+    DeleteFileA(temporary.c_str());
+  }
   return ok;
 }
 
@@ -189,19 +271,27 @@ void ReleaseDLL() {
 }
 
 uint32_t Check(const char* archivePath) {
+  StartReport();
   std::wstring archive;
-  if (!Widen(archivePath, &archive)) return 0;
-  return CheckArchive(archive);
+  if (!Widen(archivePath, &archive)) NoteFailure(ReasonNotAnArchive);
+  return Reported(archive.empty() ? 0 : CheckArchive(archive), ReasonNotAnArchive);
 }
 
 int Pac(const char* archivePath, const char* folder, uint32_t kind) {
+  StartReport();
   PacRequest request;
-  if (archivePath == nullptr || folder == nullptr || !DecodePacKind(kind, &request)) return 0;
-  return request.extract ? Extract(archivePath, folder) : Pack(archivePath, folder, request);
+  if (archivePath == nullptr || folder == nullptr || !DecodePacKind(kind, &request)) {
+    return Reported(0, ReasonNone);
+  }
+  return Reported(request.extract ? Extract(archivePath, folder)
+                                  : Pack(archivePath, folder, request),
+                  request.extract ? ReasonDamaged : ReasonWriteFailed);
 }
 
 uint32_t GetDLLType() { return WritableFormatMask(); }
 
-const char* GetDLLStr(int index) { return FormatDisplayName(index); }
+const char* GetDLLStr(int index) {
+  return index == ReportIndex ? reportText : FormatDisplayName(index);
+}
 
 }  // extern "C"

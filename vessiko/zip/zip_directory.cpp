@@ -27,30 +27,6 @@ bool ReadAt(std::ifstream& in, uint64_t offset, size_t size, std::vector<unsigne
                                                 static_cast<std::streamsize>(size)));
 }
 
-// The sizes and the offset of a central record, from its ZIP64 field where the 32-bit fields
-// are full; false when that field lacks a value it should hold.
-bool RecordValues(const CentralRecord& r, uint64_t* size, uint64_t* compressed,
-                  uint64_t* offset) {
-  *compressed = Little(r.header + 20, 4);
-  *size = Little(r.header + 24, 4);
-  *offset = Little(r.header + 42, 4);
-  uint64_t* values[] = {size, compressed, offset};
-  size_t needed = 0;
-  for (uint64_t* value : values) needed += *value == ZipFull32 ? 8 : 0;
-  if (needed == 0) return true;
-  bool complete = false;
-  ForEachExtraField(r.extra, r.extraSize, ZipZip64Tag, [&](const unsigned char* data, size_t length) {
-    if (complete || length < needed) return;
-    for (uint64_t* value : values) {
-      if (*value != ZipFull32) continue;
-      *value = Little(data, 8);
-      data += 8;
-    }
-    complete = true;
-  });
-  return complete;
-}
-
 // A plain file libarchive would extract: not a folder, link or device, and not encrypted.
 bool IsPlainFile(const CentralRecord& r) {
   if (r.flags & (ZipEncryptedFlag | ZipStrongEncryptionFlag)) return false;
@@ -121,6 +97,7 @@ bool ReadLocalRecord(std::ifstream& in, const CentralRecord& r, uint64_t limit,
     entry->name.clear();
   }
   if (room - headerSize < entry->compressed) return false;
+  entry->dataOffset = entry->offset + headerSize;
   uint64_t dataEnd = entry->offset + headerSize + entry->compressed;
   entry->length = dataEnd - entry->offset;
   if (!(flags & ZipDescriptorFlag)) return true;
@@ -138,6 +115,28 @@ bool ReadLocalRecord(std::ifstream& in, const CentralRecord& r, uint64_t limit,
 }
 
 }  // namespace
+
+bool RecordValues(const CentralRecord& r, uint64_t* size, uint64_t* compressed,
+                  uint64_t* offset) {
+  *compressed = Little(r.header + 20, 4);
+  *size = Little(r.header + 24, 4);
+  *offset = Little(r.header + 42, 4);
+  uint64_t* values[] = {size, compressed, offset};
+  size_t needed = 0;
+  for (uint64_t* value : values) needed += *value == ZipFull32 ? 8 : 0;
+  if (needed == 0) return true;
+  bool complete = false;
+  ForEachExtraField(r.extra, r.extraSize, ZipZip64Tag, [&](const unsigned char* data, size_t length) {
+    if (complete || length < needed) return;
+    for (uint64_t* value : values) {
+      if (*value != ZipFull32) continue;
+      *value = Little(data, 8);
+      data += 8;
+    }
+    complete = true;
+  });
+  return complete;
+}
 
 bool ReadCentralDirectory(std::ifstream& in, std::vector<unsigned char>* directory,
                           DirectoryPlace* place) {
@@ -220,6 +219,7 @@ bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entri
     ZipStoredEntry entry;
     if (!RecordValues(r, &entry.size, &entry.compressed, &entry.offset)) return false;
     entry.crc = static_cast<uint32_t>(Little(r.header + 16, 4));
+    entry.method = static_cast<unsigned>(Little(r.header + 10, 2));
     entry.plainFile = IsPlainFile(r);
     entry.central.assign(r.header, r.header + r.size);
     entries->push_back(std::move(entry));

@@ -22,6 +22,8 @@ struct ZipStoredEntry {
   NativeString key;   // the presence key of name; empty when never present
   uint64_t offset = 0;  // of the local record
   uint64_t length = 0;  // of the local record
+  uint64_t dataOffset = 0;  // where its data begins
+  unsigned method = 0;
   uint64_t compressed = 0;
   uint64_t size = 0;
   uint32_t crc = 0;
@@ -89,6 +91,11 @@ void ForEachExtraField(const unsigned char* extra, size_t extraSize, uint16_t ta
     at += 4 + size;
   }
 }
+
+// The sizes and the offset of a central record, from its ZIP64 field where the 32-bit fields
+// are full; false when that field lacks a value it should hold.
+bool RecordValues(const CentralRecord& r, uint64_t* size, uint64_t* compressed,
+                  uint64_t* offset);
 
 // Whether the records' names without the UTF-8 flag are all strict UTF-8 (see above).
 bool UnflaggedNamesAreUtf8(const std::vector<CentralRecord>& records);

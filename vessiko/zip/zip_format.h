@@ -31,6 +31,7 @@ constexpr uint16_t ZipUtf8Flag = 0x0800;
 // Extra-field tags.
 enum ZipExtraTag : uint16_t {
   ZipZip64Tag = 0x0001,
+  ZipAesTag = 0x9901,
   ZipTimestampTag = 0x5455,
   ZipUnicodePathTag = 0x7075,
 };
@@ -38,6 +39,13 @@ enum ZipExtraTag : uint16_t {
 // A 32-bit field of this value sends a reader to the ZIP64 field.
 constexpr uint64_t ZipFull32 = 0xFFFFFFFFu;
 
-// Compression methods.
+// Compression methods: the ones the library extracts, and the mark of WinZip's AES (the real
+// method then stands in the 0x9901 extra field).
 constexpr int ZipStored = 0;
 constexpr int ZipDeflated = 8;
+constexpr int ZipDeflate64 = 9;
+constexpr int ZipBzip2 = 12;
+constexpr int ZipLzma = 14;
+constexpr int ZipXz = 95;
+constexpr int ZipPpmd = 98;
+constexpr int ZipAesMarker = 99;
