@@ -59,14 +59,23 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
   }
   ArchiveKind packing = PackingKind(slot.archiveKind);
   if (slot.flags & DeleteBeforeRepack) packing |= FreshBit;
+  LibraryReport& report = table.reports[letter];
+  report = LibraryReport();
   // Part of an archive is never packed over it.
-  if (!(slot.flags & ExtractionUnfinished) && CanOpenExclusively(slot.archivePath) &&
-      CanPack(slot.archiveKind, GetDLLType()) &&
-      table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source, packing)) {
-    slot.flags &= ~WriteBackPending;
-    baseline = current;
-    table.SaveSettings();
-    return 1;
+  if (!(slot.flags & ExtractionUnfinished) && CanPack(slot.archiveKind, GetDLLType())) {
+    if (!CanOpenExclusively(slot.archivePath)) {
+      report.reason = GetFileAttributesA(slot.archivePath) == INVALID_FILE_ATTRIBUTES
+                          ? ReasonArchiveMissing
+                          : ReasonArchiveInUse;
+    } else if (table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source,
+                            packing)) {
+      slot.flags &= ~WriteBackPending;
+      baseline = current;
+      table.SaveSettings();
+      return 1;
+    } else {
+      report = LastReport();
+    }
   }
   // A failed tick leaves the changes in the folder: the mark keeps them from being
   // extracted over, and the user hears of it once, not at every tick.
@@ -76,7 +85,7 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
     slot.flags |= WriteBackPending;
     table.SaveSettings();
     if (table.noticeSink != nullptr) {
-      table.noticeSink(EngineNotice::TimedWriteBackFailed, letter, folder);
+      table.noticeSink(EngineNotice::TimedWriteBackFailed, letter, folder, report);
     }
   }
   return 0;
@@ -84,9 +93,34 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
 
 }  // namespace
 
+int DriveTable::CanBindArchive(uint8_t letter, const char* path) {
+  if (letter >= LetterCount) return 0;
+  LibraryReport& report = reports[letter];
+  if (Check(path) == 0) {
+    report = LastReport();
+    return 0;
+  }
+  report = LastReport();
+  // The data must fit beside what the disk holds already; a disk whose room cannot be told
+  // is left to the extraction, which stops when it is full.
+  char target[PathSize];
+  ULARGE_INTEGER available;
+  if (report.sized && FormatDriveTarget(*this, letter, target) &&
+      GetDiskFreeSpaceExA(target, &available, nullptr, nullptr) &&
+      report.size > available.QuadPart) {
+    report = LibraryReport();
+    report.reason = ReasonNoRoom;
+    report.needed = LastReport().size;
+    report.available = available.QuadPart;
+    return 0;
+  }
+  return 1;
+}
+
 int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
   if (letter >= LetterCount) return 0;
   ArchiveKind kind = Check(path);
+  reports[letter] = LastReport();
   if (kind == 0 || kinds[letter] != DriveKind::Virtual) return 1;
 
   DriveSlot& slot = slots[letter];
@@ -103,12 +137,22 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
                FolderHoldsSomething(folder);
   if (!spare) {
     // Saved before the first file is written, so that an extraction cut off at any point
-    // is known at the next start; a failed one keeps the mark.
+    // is known at the next start.
     slot.flags |= ExtractionUnfinished;
     SaveSettings();
-    if (!RunPac(LibraryWork::Extracting, letter, path, target, kind)) return 0;
+    if (!RunPac(LibraryWork::Extracting, letter, path, target, kind)) {
+      // A drive half filled would look like the whole archive: it is left empty, the mark
+      // kept only if even that fails, so that the next start tries again.
+      reports[letter] = LastReport();
+      EmptyDriveFolder(letter);
+      return 0;
+    }
+    reports[letter] = LastReport();
     slot.flags &= ~(WriteBackPending | ExtractionUnfinished);
     TakeFolderListing(folder, &baselines[letter]);
+    if (reports[letter].leftOut > 0 && noticeSink != nullptr) {
+      noticeSink(EngineNotice::EntriesLeftOut, letter, folder, reports[letter]);
+    }
   } else {
     // What the folder holds now may differ from the archive: the first tick packs.
     baselines[letter].taken = 0;

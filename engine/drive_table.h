@@ -79,6 +79,8 @@ enum class EngineNotice {
   ChangesKept,           // at exit: the changes could not be written back and stay in the folder
   RootNotMoved,          // at exit: the drive folders could not be moved to the new root
   TimedWriteBackFailed,  // a timed write-back failed; told once until one succeeds
+  EntriesLeftOut,        // a bind left entries out (the report counts them); they stay in
+                         // the archive
 };
 
 // What the library is doing for a drive while the program waits for it.
@@ -123,9 +125,14 @@ class DriveTable {
   // Per letter, the drive folder's listing right after the last extraction or successful
   // write-back; the timed write-back skips packing while the folder still matches it.
   FolderListing baselines[LetterCount];
+  // Per letter, why its last bind or write-back failed as the library told it (reason
+  // ReasonNone where it did not say), or, after a bind, what the extraction noticed.
+  LibraryReport reports[LetterCount];
   // Where the engine's notices go: the shell installs its message boxes and balloon, tests
-  // their own record. Null shows nothing: the engine never touches a window.
-  void (*noticeSink)(EngineNotice notice, uint8_t letter, const char* folder) = nullptr;
+  // their own record. Null shows nothing: the engine never touches a window. report: the
+  // drive's, which says why or how many.
+  void (*noticeSink)(EngineNotice notice, uint8_t letter, const char* folder,
+                     const LibraryReport& report) = nullptr;
   // Told before (busy 1) and after (busy 0) each call that extracts or packs, so that the
   // shell can say what the program is doing while it blocks. Null tells nobody.
   void (*workSink)(LibraryWork work, uint8_t letter, int busy) = nullptr;
@@ -146,6 +153,13 @@ class DriveTable {
   void RemoveAllVirtualDrives();
 
   // Archive binding and write-back.
+  // 1 when the library can open the archive and its data fits on the drive folder's disk;
+  // asked before the drive's own archive is let go. 0 with the reason in reports[letter].
+  int CanBindArchive(uint8_t letter, const char* path);
+  // Binds the archive, extracting it unless a kept folder is shown as it is. An archive the
+  // library refuses changes nothing (1: there is nothing to bind); a failed extraction leaves
+  // the folder empty and the drive unbound (0). reports[letter] says why, or how many entries
+  // were left out.
   int BindArchive(uint8_t letter, const char* path, int force);
   int ReleaseArchive(uint8_t letter, int force);
   int WriteBackArchive(uint8_t letter);

@@ -252,7 +252,7 @@ void DriveTable::SaveAndShutdown(int showMessages) {
   if (shutDownDone) return;
   shutDownDone = 1;
   auto tell = [this, showMessages](EngineNotice notice, uint8_t letter, const char* folder) {
-    if (showMessages && noticeSink != nullptr) noticeSink(notice, letter, folder);
+    if (showMessages && noticeSink != nullptr) noticeSink(notice, letter, folder, reports[letter]);
   };
   RefreshDriveKinds();
 

@@ -68,17 +68,26 @@ void ReplaceArchive(HWND bar, uint8_t letter, const char* path) {
     ShowDriveMessage(bar, ArchiveInsideDriveText, letter);
     return;
   }
+  // An archive the library cannot open, or one that does not fit, must not cost the drive
+  // its archive.
+  if (!driveTable.CanBindArchive(letter, path)) {
+    ShowArchiveProblem(bar, ArchiveProblem::Refused, letter, path, driveTable.reports[letter]);
+    return;
+  }
   if (!driveTable.ReleaseArchive(letter, 1)) {
     // Changes that could not be written back are still in the folder, which the new
     // archive must not overwrite.
     if (driveTable.ChangesHeldBack(letter)) {
-      ShowKeptChanges(bar, letter, KeptChanges::DropRefused);
+      ShowKeptChanges(bar, letter, KeptChanges::DropRefused, driveTable.reports[letter]);
       return;
     }
     // Only the emptying failed: the new archive is extracted over what remained.
     ShowDriveMessage(bar, FolderNotEmptiedText, letter);
   }
-  driveTable.BindArchive(letter, path, 1);
+  if (!driveTable.BindArchive(letter, path, 1)) {
+    ShowArchiveProblem(bar, ArchiveProblem::ExtractionFailed, letter, path,
+                       driveTable.reports[letter]);
+  }
 }
 
 INT_PTR OnInitDialog(HWND bar) {

@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include <cstring>
+
 #include "bounded_text.h"
 
 const char* const ApplicationName = "Tembrook";
@@ -39,6 +41,71 @@ void (*messageSink)(HWND owner, const char* text) = nullptr;
 namespace {
 
 const char* const RootNotMovedText = "テンポラリフォルダの移動に失敗しました。";
+const char* const ArchiveRefusedText = "%sを開けませんでした。仮想ドライブ%c:はそのままです。";
+const char* const ExtractionFailedText =
+    "%sを仮想ドライブ%c:に展開できませんでした。仮想ドライブは空になっています。";
+const char* const EntriesLeftOutText =
+    "仮想ドライブ%c:に表示できない項目が%s個あります。圧縮ファイルの中には残っています。";
+
+// Why, as a line of its own: "%s" is what the reason concerns, where the library named it.
+struct ReasonTexts {
+  const char* plain;
+  const char* named;
+};
+const ReasonTexts ReasonLines[ReasonCount] = {
+    {"", ""},
+    {"対応していない形式のファイルです。", "対応していない形式のファイルです。"},
+    {"圧縮ファイルが壊れています。", "圧縮ファイルが壊れています（%s）。"},
+    {"パスワードで保護されています。", "パスワードで保護されています。"},
+    {"対応していない圧縮方式です。", "対応していない圧縮方式です（%s）。"},
+    {"読み出せないファイルがあります。",
+     "%sを読み出せません。他のプログラムが使用中の可能性があります。"},
+    {"ディスクの空き容量が足りません。", "ディスクの空き容量が足りません。"},
+    {"圧縮ファイルが他のプログラムで使用中です。", "圧縮ファイルが他のプログラムで使用中です。"},
+    {"圧縮ファイルが読み取り専用です。", "圧縮ファイルが読み取り専用です。"},
+    {"パスが長すぎます。", "パスが長すぎます（%s）。"},
+    {"書き込みに失敗しました。", "%sに書き込めませんでした。"},
+    {"圧縮ファイルが見つかりません。", "圧縮ファイルが見つかりません。"},
+};
+
+// Bytes as a person reads them: megabytes below a gigabyte, else gigabytes, one decimal.
+void FormatBytes(char (&text)[32], uint64_t bytes) {
+  const double mega = 1024.0 * 1024.0, giga = mega * 1024.0;
+  if (bytes >= static_cast<uint64_t>(giga)) {
+    FormatBounded(text, sizeof text, "%.1f GB", bytes / giga);
+  } else {
+    FormatBounded(text, sizeof text, "%.1f MB", bytes / mega);
+  }
+}
+
+// Adds the reason's line to a text.
+template <size_t Size>
+bool AppendReason(char (&text)[Size], const char* reason) {
+  size_t used = strlen(text);
+  return FormatBounded(text + used, Size - used, "%s", reason) != 0;
+}
+
+// The reason's line, with a line break before it; empty when the library gave none.
+void FormatReason(char (&line)[768], const LibraryReport& report) {
+  line[0] = '\0';
+  if (report.reason == ReasonNone || report.reason >= ReasonCount) return;
+  char body[700];
+  const ReasonTexts& texts = ReasonLines[report.reason];
+  if (report.reason == ReasonNoRoom) {
+    char needed[32], available[32];
+    FormatBytes(needed, report.needed);
+    FormatBytes(available, report.available);
+    if (report.needed > 0) {
+      FormatBounded(body, sizeof body, "%s（必要 %s、空き %s）", texts.plain, needed, available);
+    } else {
+      FormatBounded(body, sizeof body, "%s（空き %s）", texts.plain, available);
+    }
+  } else if (report.subject[0] == '\0' ||
+             !FormatBounded(body, sizeof body, texts.named, report.subject)) {
+    FormatBounded(body, sizeof body, "%s", texts.plain);
+  }
+  FormatBounded(line, sizeof line, "\n%s", body);
+}
 const char* const WriteBackFailedText = "仮想ドライブ%c:の内容を圧縮ファイルに書き戻せませんでした。\n";
 
 const char* KeptChangesText(KeptChanges what) {
@@ -67,46 +134,78 @@ void ShowDriveMessage(HWND owner, const char* format, uint8_t letter) {
 
 namespace {
 
-// The folder goes in as an argument, never as part of the format.
-int FormatKeptChanges(char (&text)[512], uint8_t letter, KeptChanges what, const char* folder) {
-  char format[256];
+// The folder and the reason go in as arguments, never as part of the format.
+int FormatKeptChanges(char (&text)[1536], uint8_t letter, KeptChanges what, const char* folder,
+                      const LibraryReport& why) {
+  char format[256], reason[768];
+  FormatReason(reason, why);
   return FormatBounded(format, sizeof format, "%s%s", WriteBackFailedText,
                        KeptChangesText(what)) &&
-         FormatBounded(text, sizeof text, format, 'A' + letter, folder);
+         FormatBounded(text, sizeof text, format, 'A' + letter, folder) &&
+         AppendReason(text, reason);
 }
 
-// The balloon names the drive and its folder; a folder too long for the balloon is left out.
-void ShowTimedWriteBackFailure(uint8_t letter, const char* folder) {
-  char text[512];
-  if (!FormatKeptChanges(text, letter, KeptChanges::AtExit, folder)) return;
+// A balloon, or the sink's record of one; false when the text did not fit the balloon.
+bool ShowBalloon(const char* text) {
   if (messageSink != nullptr) {
     messageSink(HWND_MESSAGE, text);
-  } else if (noticeIcon != nullptr && !noticeIcon->Balloon(ApplicationName, text) &&
-             FormatKeptChanges(text, letter, KeptChanges::AtExit, "")) {
-    noticeIcon->Balloon(ApplicationName, text);
+    return true;
   }
+  return noticeIcon == nullptr || noticeIcon->Balloon(ApplicationName, text);
+}
+
+// The balloon names the drive and its folder; a folder too long for the balloon is left out,
+// and then the reason too.
+void ShowTimedWriteBackFailure(uint8_t letter, const char* folder, const LibraryReport& why) {
+  char text[1536];
+  if (FormatKeptChanges(text, letter, KeptChanges::AtExit, folder, why) && ShowBalloon(text)) {
+    return;
+  }
+  if (FormatKeptChanges(text, letter, KeptChanges::AtExit, "", why) && ShowBalloon(text)) return;
+  if (FormatKeptChanges(text, letter, KeptChanges::AtExit, "", LibraryReport())) ShowBalloon(text);
 }
 
 }  // namespace
 
-void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder) {
-  char text[512];
-  if (FormatKeptChanges(text, letter, what, folder)) ShowMessage(owner, text);
+void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const LibraryReport& why,
+                     const char* folder) {
+  char text[1536];
+  if (FormatKeptChanges(text, letter, what, folder, why)) ShowMessage(owner, text);
 }
 
-void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder) {
+void ShowArchiveProblem(HWND owner, ArchiveProblem problem, uint8_t letter, const char* path,
+                        const LibraryReport& why) {
+  char text[1536], reason[768];
+  FormatReason(reason, why);
+  const char* format = problem == ArchiveProblem::Refused ? ArchiveRefusedText
+                                                          : ExtractionFailedText;
+  if (FormatBounded(text, sizeof text, format, path, 'A' + letter) && AppendReason(text, reason)) {
+    ShowMessage(owner, text);
+  }
+}
+
+void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder,
+                      const LibraryReport& report) {
   switch (notice) {
     case EngineNotice::FolderNotEmptied:
       ShowDriveMessage(nullptr, FolderNotEmptiedText, letter);
       break;
     case EngineNotice::ChangesKept:
-      ShowKeptChanges(nullptr, letter, KeptChanges::AtExit, folder);
+      ShowKeptChanges(nullptr, letter, KeptChanges::AtExit, report, folder);
       break;
     case EngineNotice::RootNotMoved:
       ShowMessage(nullptr, RootNotMovedText);
       break;
     case EngineNotice::TimedWriteBackFailed:
-      ShowTimedWriteBackFailure(letter, folder);
+      ShowTimedWriteBackFailure(letter, folder, report);
       break;
+    case EngineNotice::EntriesLeftOut: {
+      char count[24], text[512];
+      FormatBounded(count, sizeof count, "%llu", static_cast<unsigned long long>(report.leftOut));
+      if (FormatBounded(text, sizeof text, EntriesLeftOutText, 'A' + letter, count)) {
+        ShowBalloon(text);
+      }
+      break;
+    }
   }
 }

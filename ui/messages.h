@@ -49,16 +49,26 @@ enum class KeptChanges {
   AtExit,          // the changes stay in the drive folder
 };
 
+// What went wrong with a dropped archive: refused before the drive was touched, or its
+// extraction failed after the drive's archive was let go (the drive is then empty).
+enum class ArchiveProblem { Refused, ExtractionFailed };
+
 // Shows the text; owner null gives a box with no owner.
 void ShowMessage(HWND owner, const char* text);
 // Shows a text that names a drive.
 void ShowDriveMessage(HWND owner, const char* format, uint8_t letter);
-// Tells that the drive's changes could not be written back, and what was done instead.
-// folder: the drive folder, named in the exit's text.
-void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const char* folder = "");
+// Tells that the drive's changes could not be written back, why where the library said, and
+// what was done instead. folder: the drive folder, named in the exit's text.
+void ShowKeptChanges(HWND owner, uint8_t letter, KeptChanges what, const LibraryReport& why,
+                     const char* folder = "");
+// Names the archive and the drive, and why where the library said.
+void ShowArchiveProblem(HWND owner, ArchiveProblem problem, uint8_t letter, const char* path,
+                        const LibraryReport& why);
 // The engine's notices (its sink): the exit's in boxes with no owner, a failed timed
-// write-back in a balloon from the tray icon.
-void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder);
+// write-back and entries left out in balloons from the tray icon; each with the reason or
+// the count the drive's report gives.
+void ShowEngineNotice(EngineNotice notice, uint8_t letter, const char* folder,
+                      const LibraryReport& report);
 
 // The icon that shows the balloons and the busy tip; the shell sets it once the icon exists.
 // Null shows neither.

@@ -160,7 +160,7 @@ int ApplyDraft(HWND dialog) {
       // A folder holding changes that could not be written back keeps its letter: it is
       // the only copy of them.
       if (!driveTable.SecureChanges(i)) {
-        ShowKeptChanges(dialog, i, KeptChanges::RemovalRefused);
+        ShowKeptChanges(dialog, i, KeptChanges::RemovalRefused, driveTable.reports[i]);
         return 0;
       }
       if (!driveTable.RemoveVirtualDrive(i)) {

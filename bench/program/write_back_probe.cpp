@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   {
     DriveTable table;
     // Nothing may wait on a message box in a benchmark.
-    table.noticeSink = [](EngineNotice, uint8_t letter, const char*) {
+    table.noticeSink = [](EngineNotice, uint8_t letter, const char*, const LibraryReport&) {
       fprintf(stderr, "write_back_probe: %c: not released\n", 'A' + letter);
     };
     if (!CopyBounded(table.TempRoot, sizeof table.TempRoot, argv[2])) return 1;

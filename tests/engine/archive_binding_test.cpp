@@ -48,6 +48,15 @@ TEST_F(BindingTest, BindWithoutForceSparesOnlyAKeptOrMarkedFolderThatHoldsSometh
   EXPECT_EQ(1, table_.BindArchive(S, (archives_ / "notes.zip").c_str(), 1));
   EXPECT_EQ(1, table_.BindArchive(T, archive_.c_str(), 1));
   EXPECT_FALSE(PathExists(Folder(S)) || PathExists(Folder(T)) || table_.slots[T].archivePath[0]);
+  EXPECT_EQ(ReasonNotAnArchive, table_.reports[S].reason);
+  // Cut short past its first header: the check passes, the extraction fails and leaves the
+  // folder empty, not half filled, with the reason.
+  std::string half = DataDir() + "\\vessiko\\half.zip";
+  ASSERT_EQ(1, table_.CanBindArchive(S, half.c_str()));
+  EXPECT_EQ(0, table_.BindArchive(S, half.c_str(), 1));
+  EXPECT_EQ(ReasonDamaged, table_.reports[S].reason);
+  EXPECT_TRUE(ListTree(Folder(S)).empty());
+  EXPECT_EQ(0, table_.slots[S].flags & ExtractionUnfinished);
   const struct { SlotFlags flags; bool holds; int force; bool extracts; } rows[] = {
       {KeepFolderOnExit, true, 0, false}, {WriteBackPending, true, 0, false},
       {KeepFolderOnExit, false, 0, true}, {KeepFolderOnExit, true, 1, true}, {0, true, 0, true}};

@@ -17,7 +17,8 @@ constexpr uint8_t R = 'R' - 'A', S = 'S' - 'A', T = 'T' - 'A';
 // The notices given, in order: "kept R: <folder>", "not emptied R:", "root not moved",
 // "tick failed R:".
 inline std::vector<std::string> notices;
-inline void CollectNotice(EngineNotice notice, uint8_t letter, const char* folder) {
+inline void CollectNotice(EngineNotice notice, uint8_t letter, const char* folder,
+                          const LibraryReport&) {
   std::string drive = std::string(1, static_cast<char>('A' + letter)) + ":";
   if (notice == EngineNotice::RootNotMoved) notices.push_back("root not moved");
   if (notice == EngineNotice::FolderNotEmptied) notices.push_back("not emptied " + drive);

@@ -8,6 +8,7 @@
 #include "application.h"
 #include "drop_bar.h"
 #include "file_handle.h"
+#include "messages.h"
 #include "resource_ids.h"
 #include "test_support.h"
 
@@ -75,6 +76,12 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
   std::string cut = root / (std::string(250 - root.Path().size(), 'p') + ".zip");
   ASSERT_TRUE(CopyFileA(three.c_str(), cut.c_str(), FALSE));
   const char* inside = "圧縮ファイルが仮想ドライブY:の中にあるため開けません。";
+  // Refused before the drive lets go of its archive, with the reason.
+  auto refused = [](const std::string& file, const char* reason, char letter = 'Y') {
+    return file + "を開けませんでした。仮想ドライブ" + letter + ":はそのままです。\n" + reason;
+  };
+  auto fixture = [](const char* name) { return test::DataDir() + "\\vessiko\\" + name; };
+  const char* password = "パスワードで保護されています。";
   enum Twist { None, HeldArchive, HeldFile, DriveRemoved };
   const struct {
     POINT cursor, point;  // the cursor, and the point the drop names, in the bar
@@ -82,21 +89,33 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
     Twist twist;
     char bound;   // the drive that took the archive
     bool packed;  // Y:'s change went into two.zip, else it is still in Y:'s folder only
-    const char* message;
+    std::string message;  // empty: none
   } cases[] = {
-      {{48, 16}, {48, 16}, three + '\0' + cut, None, 'Y', true, nullptr},
-      {{-200, 16}, {40, 5}, three, None, 'Y', true, nullptr},
-      {{-10, 16}, {-10, 16}, three, None, 0, false, nullptr},  // -10 / 32 is 0
-      {{-100, 16}, {64, 16}, three, None, 0, false, nullptr},
-      {{16, 16}, {16, 16}, cut + "x", None, 0, false, nullptr},
+      {{48, 16}, {48, 16}, three + '\0' + cut, None, 'Y', true, ""},
+      {{-200, 16}, {40, 5}, three, None, 'Y', true, ""},
+      {{-10, 16}, {-10, 16}, three, None, 0, false, ""},  // -10 / 32 is 0
+      {{-100, 16}, {64, 16}, three, None, 0, false, ""},
+      {{16, 16}, {16, 16}, cut + "x", None, 0, false, ""},
+      {{16, 16}, {16, 16}, root / "gone.zip", None, 0, false,
+       refused(root / "gone.zip", "圧縮ファイルが見つかりません。", 'X')},
+      {{48, 16}, {48, 16}, fixture("infozip-zipcrypto.zip"), None, 0, false,
+       refused(fixture("infozip-zipcrypto.zip"), password)},
+      {{48, 16}, {48, 16}, fixture("7zz-aes256.zip"), None, 0, false,
+       refused(fixture("7zz-aes256.zip"), password)},
+      {{48, 16}, {48, 16}, fixture("7zz-password.7z"), None, 0, false,
+       refused(fixture("7zz-password.7z"), password)},
+      {{48, 16}, {48, 16}, fixture("7zz-encrypted-names.7z"), None, 0, false,
+       refused(fixture("7zz-encrypted-names.7z"), password)},
+      {{48, 16}, {48, 16}, fixture("7zz-ppmd-x86.7z"), None, 0, false,
+       refused(fixture("7zz-ppmd-x86.7z"), "対応していない圧縮方式です（PPMd + x86）。")},
       {{48, 16}, {48, 16}, "Y:\\i.zip", None, 0, false, inside},
       {{48, 16}, {48, 16}, inner, None, 0, false, inside},
       {{48, 16}, {48, 16}, lowerRoot + "\\drive\\x\\..\\y\\i.zip", None, 0, false, inside},
-      {{16, 16}, {16, 16}, inner, None, 'X', false, nullptr},
-      {{48, 16}, {48, 16}, three, DriveRemoved, 0, false, nullptr},
+      {{16, 16}, {16, 16}, inner, None, 'X', false, ""},
+      {{48, 16}, {48, 16}, three, DriveRemoved, 0, false, ""},
       {{48, 16}, {48, 16}, three, HeldArchive, 0, false,
        "仮想ドライブY:の内容を圧縮ファイルに書き戻せませんでした。\n"
-       "新しい圧縮ファイルは開いていません。"},
+       "新しい圧縮ファイルは開いていません。\n圧縮ファイルが他のプログラムで使用中です。"},
       // Of a format the library only reads, with a stale mark: only the emptying failed.
       {{48, 16}, {48, 16}, three, HeldFile, 'Y', false,
        "仮想ドライブY:で、テンポラリフォルダ削除エラーが発生しました。\n"
@@ -137,10 +156,38 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
     Pac(two.c_str(), (unpacked.Path() + "\\").c_str(), Check(two.c_str()));
     EXPECT_EQ(c.packed ? "edited" : "two", Text(unpacked / "b.txt"));
     EXPECT_EQ("edited", c.packed ? "edited" : Text(Folder(Y) + "\\b.txt"));
-    ASSERT_EQ(c.message ? 1u : 0u, script.boxes.size());
+    ASSERT_EQ(c.message.empty() ? 0u : 1u, script.boxes.size());
     for (const test::Shown& box : script.boxes) EXPECT_EQ(c.message, box.text);
     for (const test::Shown& box : script.boxes) EXPECT_EQ(shownBar, box.owner);
   }
+}
+
+// The entry Windows cannot hold is left out of the drive, said in a balloon, and kept in the
+// archive by the write-back.
+TEST_F(DropBarTest, ABindThatLeftEntriesOutSaysHowManyAndTheWriteBackKeepsThem) {
+  static std::vector<std::string> balloons;
+  messageSink = [](HWND owner, const char* text) {
+    if (owner == HWND_MESSAGE) balloons.push_back(text);
+  };
+  driveTable.noticeSink = ShowEngineNotice;
+  std::string archive = root / "unsafe.zip";
+  ASSERT_TRUE(CopyFileA((test::DataDir() + "\\vessiko\\unsafe-name.zip").c_str(),
+                        archive.c_str(), FALSE));
+  driveTable.kinds[Y] = DriveKind::Virtual, driveTable.slots[Y].flags = ReflectToArchive;
+  CreateDirectoryPath(Folder(Y).c_str());
+  EXPECT_EQ(1, driveTable.BindArchive(Y, archive.c_str(), 1));
+  EXPECT_EQ(std::vector<std::string>{"readme.txt"}, test::ListTree(Folder(Y)));
+  EXPECT_EQ(std::vector<std::string>{"仮想ドライブY:に表示できない項目が1個あります。"
+                                     "圧縮ファイルの中には残っています。"},
+            balloons);
+  ASSERT_TRUE(test::WriteFileBytes(Folder(Y) + "\\readme.txt", "edited"));
+  EXPECT_EQ(1, driveTable.ReleaseArchive(Y, 1));
+  EXPECT_NE(std::string::npos, Text(archive).find("aux.txt"));
+  test::TempFolder unpacked("unpacked");
+  Pac(archive.c_str(), (unpacked.Path() + "\\").c_str(), Check(archive.c_str()));
+  EXPECT_EQ("edited", Text(unpacked / "readme.txt"));
+  driveTable.noticeSink = nullptr;
+  messageSink = nullptr;
 }
 
 }  // namespace
