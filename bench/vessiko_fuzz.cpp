@@ -1,7 +1,10 @@
 // libFuzzer target over the archive library's core: recognition, extraction into a scratch
-// folder and the update pack that copies the old archive's entries. Every input starts from
-// an empty scratch folder, and nothing may land outside it. The input's first bytes are also
-// taken as an entry name on their own, for the name checks every archive's names go through.
+// folder and the update pack that copies the old archive's entries, in the input's own format
+// where the library writes it (a 7z update reads the old header and plans its blocks), else
+// as ZIP. A 7z input has its two header CRCs mended first, so that mutations reach the header
+// reader instead of failing its checks. Every input starts from an empty scratch folder, and
+// nothing may land outside it. The input's first bytes are also taken as an entry name on
+// their own, for the name checks every archive's names go through.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,7 +17,10 @@
 #include <system_error>
 #include <vector>
 
+#include <zlib.h>
+
 #include "entry_names.h"
+#include "sevenzip/sevenzip_format.h"
 #include "vessiko_core.h"
 
 namespace {
@@ -96,6 +102,34 @@ void CheckNameOf(const uint8_t* data, size_t size) {
   CheckUtf8RoundTrip(name);
 }
 
+uint64_t Little(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+void PutLittle(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The next header's CRC where the start header's place and size lie inside the input, then
+// the start header's own.
+void MendSevenZipCrcs(std::vector<uint8_t>* bytes) {
+  std::vector<uint8_t>& b = *bytes;
+  if (b.size() < SevenZipStartHeaderSize ||
+      std::char_traits<char>::compare(reinterpret_cast<const char*>(b.data()), SevenZipSignature,
+                                      sizeof SevenZipSignature) != 0) {
+    return;
+  }
+  uint64_t offset = Little(&b[12], 8), size = Little(&b[20], 8);
+  uint64_t room = b.size() - SevenZipStartHeaderSize;
+  if (offset <= room && size <= room - offset) {
+    const uint8_t* next = &b[SevenZipStartHeaderSize + offset];
+    PutLittle(&b[28], static_cast<uint32_t>(crc32(0, next, static_cast<uInt>(size))));
+  }
+  PutLittle(&b[8], static_cast<uint32_t>(crc32(0, &b[12], 20)));
+}
+
 void EmptyScratch() {
   std::error_code error;
   for (const auto& item : std::filesystem::directory_iterator(scratch, error)) {
@@ -116,9 +150,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input = scratch + "/input";
   std::string folder = scratch + "/out";
   std::string packed = scratch + "/packed";
+  std::vector<uint8_t> bytes(data, data + size);
+  MendSevenZipCrcs(&bytes);
   FILE* f = fopen(input.c_str(), "wb");
   if (f == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+  if (size > 0 && fwrite(bytes.data(), 1, size, f) != size) abort();
   if (fclose(f) != 0) abort();
 
   uint32_t kind = CheckArchive(input);
@@ -134,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (kind != 0) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    WriteArchive(packed, input, folder, FormatZip, 0);
+    int format = kind == ExtractionKind(FormatSevenZip) ? FormatSevenZip : FormatZip;
+    WriteArchive(packed, input, folder, format, 0);
   }
   ExpectNothingOutside(input, folder, packed);
   EmptyScratch();

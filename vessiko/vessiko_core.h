@@ -13,6 +13,18 @@
 using NativeChar = std::filesystem::path::value_type;
 using NativeString = std::filesystem::path::string_type;
 
+// A time in seconds since 1970 (an archive's, which may be anything) as 100-nanosecond ticks
+// since 1601, the count Windows and 7z keep; false when it lies before 1601 or beyond what a
+// signed 64-bit count holds.
+inline bool TicksSince1601(int64_t seconds, int32_t nanoseconds, uint64_t* ticks) {
+  constexpr int64_t Epoch = 11644473600LL, PerSecond = 10000000LL;
+  constexpr int64_t Latest = (INT64_MAX - PerSecond) / PerSecond - Epoch;
+  if (seconds < -Epoch || seconds > Latest) return false;
+  int64_t fraction = nanoseconds < 0 ? 0 : (nanoseconds > 999999999 ? 999999999 : nanoseconds);
+  *ticks = static_cast<uint64_t>((seconds + Epoch) * PerSecond + fraction / 100);
+  return true;
+}
+
 FormatMask WritableFormatMask();
 // The short display name of a format; "" for an index without one.
 const char* FormatDisplayName(int index);

@@ -51,7 +51,8 @@ struct SevenZipArchive {
 // main ones, external data, anti-items, coders it does not know.
 int ReadSevenZipHeader(const NativeString& path, SevenZipArchive* archive);
 
-// A time of the drive's (seconds since 1970) as 7z stores it; times before 1601 become 0.
+// A time of the drive's or an old archive's (seconds since 1970) as 7z stores it; times
+// before 1601, or too late to count, become 0.
 uint64_t SevenZipTime(int64_t seconds, int32_t nanoseconds);
 // The stored name of a native path below the root, and the native form of a stored name.
 bool StoredSevenZipName(const NativeString& relative, std::u16string* stored);

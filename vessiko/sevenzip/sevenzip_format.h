@@ -62,5 +62,3 @@ enum SevenZipAttribute : uint32_t {
   SevenZipArchiveAttribute = 0x20, SevenZipUnixExtension = 0x8000,
 };
 
-// 1601-01-01 to 1970-01-01 in 100-nanosecond ticks: item times count from the former.
-constexpr uint64_t SevenZipEpochTicks = 116444736000000000ULL;

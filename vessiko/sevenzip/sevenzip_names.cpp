@@ -8,8 +8,8 @@
 #include "sevenzip/sevenzip_format.h"
 
 uint64_t SevenZipTime(int64_t seconds, int32_t nanoseconds) {
-  int64_t ticks = seconds * 10000000 + nanoseconds / 100 + static_cast<int64_t>(SevenZipEpochTicks);
-  return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
+  uint64_t ticks = 0;
+  return TicksSince1601(seconds, nanoseconds, &ticks) ? ticks : 0;
 }
 
 namespace {

@@ -21,11 +21,12 @@ int64_t UnixTicks(const FILETIME& time) {
   return static_cast<int64_t>(ticks.QuadPart) - EpochDifference * TicksPerSecond;
 }
 
+// Times come from archives too, and may be anything.
 bool ToFileTime(int64_t seconds, int32_t nanoseconds, FILETIME* time) {
-  int64_t ticks = (seconds + EpochDifference) * TicksPerSecond + nanoseconds / 100;
-  if (ticks < 0) return false;
+  uint64_t ticks = 0;
+  if (!TicksSince1601(seconds, nanoseconds, &ticks)) return false;
   ULARGE_INTEGER value;
-  value.QuadPart = static_cast<ULONGLONG>(ticks);
+  value.QuadPart = ticks;
   *time = {value.LowPart, value.HighPart};
   return true;
 }
