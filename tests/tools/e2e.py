@@ -228,10 +228,37 @@ def failed_timed_write_back_tells_once(t):
     assert contents(t.one) == {"a.txt": "waits in the folder"}
 
 
+def refused_drops_keep_the_drive(t):
+    """Archives the library cannot open, dropped onto Y: with a change: each is named with its reason,
+    and the drive keeps its archive, its change and the settings file."""
+    drives = [("X", t.one, 1, 1), ("Y", t.two, 1, 1)]
+    t.write_settings(*drives)
+    process = t.start("XY")
+    open(t.drive("Y", "b.txt"), "w").write("changed, kept")
+    before = open(t.settings_file, "rb").read()
+    fixtures = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "vessiko")
+    password, method = "パスワードで保護されています。", "対応していない圧縮方式です（PPMd + x86）。"
+    for name, reason in [("infozip-zipcrypto.zip", password), ("7zz-aes256.zip", password),
+                         ("7zz-password.7z", password), ("7zz-encrypted-names.7z", password),
+                         ("7zz-ppmd-x86.7z", method)]:
+        path = os.path.normpath(os.path.join(fixtures, name))
+        t.click_tray(1)
+        left, top, _, _ = (int(v) for v in t.probe("bar").split())
+        assert t.run(t.build + "/tests/tools/xdnd_drop", left + 48, top + 16, path)[0] == 0
+        shown = t.probe("box")
+        assert shown == "owner=none\n%sを開けませんでした。仮想ドライブY:はそのままです。\n%s" % (
+            "Z:" + path.replace("/", "\\"), reason), shown
+        t.probe("gone", "bar")
+        assert contents(t.drive("Y")) == {"b.txt": "changed, kept"}
+        assert open(t.settings_file, "rb").read() == before
+    t.finish(process, drives, EXIT)
+    assert contents(t.two) == {"b.txt": "changed, kept"}
+
+
 SCENARIOS = {f.__name__: f for f in (
     drop_replaces_archive_and_exit_writes_back, second_instance_touches_nothing,
     session_end_shuts_down_unless_cancelled, dialogs_drive_comes_back_with_its_options,
-    failed_timed_write_back_tells_once)}
+    failed_timed_write_back_tells_once, refused_drops_keep_the_drive)}
 for where in ("mapping left", "mapping gone", "packing", "extracting"):
     SCENARIOS["killed_" + where.replace(" ", "_")] = lambda t, where=where: killed(t, where)
 # A file of the copy replaced (None: removed), and the box shown. Without the library the program ends
