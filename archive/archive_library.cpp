@@ -19,6 +19,7 @@ using CheckFunction = ArchiveKind(__cdecl*)(const char*);
 using PacFunction = int(__cdecl*)(const char*, const char*, ArchiveKind);
 using TypeFunction = FormatMask(__cdecl*)();
 using NameFunction = const char*(__cdecl*)(int);
+using PasswordFunction = int(__cdecl*)(const char*);
 
 // Plain data on purpose: the library is unloaded only by ReleaseDLL, never by a static
 // destructor running after the program has torn its objects down.
@@ -30,6 +31,7 @@ struct ArchiveLibrary {
   PacFunction pac;
   TypeFunction type;
   NameFunction name;
+  PasswordFunction password;  // optional: null when the library has none
 };
 
 ArchiveLibrary library;
@@ -106,6 +108,7 @@ int LoadDLL() {
     Unload();
     return 0;
   }
+  Resolve(m, "SetPassword", &library.password);
   if (!library.load()) {
     library.release();
     Unload();
@@ -139,6 +142,11 @@ int Pac(const char* archivePath, const char* folder, ArchiveKind kind) {
 }
 
 const LibraryReport& LastReport() { return report; }
+
+int SetPassword(const char* password) {
+  if (library.module == nullptr || library.password == nullptr) return 0;
+  return library.password(password);
+}
 
 FormatMask GetDLLType() {
   if (library.module == nullptr) return 0;

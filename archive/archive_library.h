@@ -27,5 +27,9 @@ struct LibraryReport {
   int sized;                   // Check read the archive's directory: size is its data
   uint64_t size;
 };
+// Hands the library the password for encrypted ZIP entries (null: none); 0 when the library
+// takes no passwords (it lacks the export, or none is loaded).
+int SetPassword(const char* password);
+
 // The report of the last Check or Pac; valid until the next one.
 const LibraryReport& LastReport();

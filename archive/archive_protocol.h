@@ -76,7 +76,8 @@ enum LibraryReason : uint32_t {
   ReasonPathTooLong = 9,        // subject: the path
   ReasonWriteFailed = 10,       // the archive or a file could not be written
   ReasonArchiveMissing = 11,
-  ReasonCount = 12,
+  ReasonWrongPassword = 12,     // the password given does not decrypt the archive's data
+  ReasonCount = 13,
 };
 constexpr uint32_t ReportFacility = 0x20560000u;
 constexpr uint32_t ReportCode(LibraryReason reason) { return ReportFacility | reason; }

@@ -66,6 +66,7 @@ const ReasonTexts ReasonLines[ReasonCount] = {
     {"パスが長すぎます。", "パスが長すぎます（%s）。"},
     {"書き込みに失敗しました。", "%sに書き込めませんでした。"},
     {"圧縮ファイルが見つかりません。", "圧縮ファイルが見つかりません。"},
+    {"パスワードが違います。", "パスワードが違います。"},
 };
 
 // Bytes as a person reads them: megabytes below a gigabyte, else gigabytes, one decimal.

@@ -64,9 +64,36 @@ int StartsWith(const NativeString& path, const char* signature, size_t length) {
 
 }  // namespace
 
+namespace {
+
+std::string& Password() {
+  static std::string password;
+  return password;
+}
+
+// Overwritten in a way the compiler may not leave out.
+void Wipe(std::string* text) {
+  volatile char* p = &(*text)[0];
+  for (size_t i = 0; i < text->size(); ++i) p[i] = 0;
+  text->clear();
+}
+
+}  // namespace
+
+void SetArchivePassword(const char* password) {
+  Wipe(&Password());
+  if (password != nullptr) Password() = password;
+}
+
+bool HavePassword() { return !Password().empty(); }
+
 int OpenReader(ReaderHandle* reader, const NativeString& path) {
   if (reader->object == nullptr) return 0;
   SupportReading(reader->object);
+  if (HavePassword() &&
+      archive_read_add_passphrase(reader->object, Password().c_str()) != ARCHIVE_OK) {
+    return 0;
+  }
   // Otherwise ZIP names without the UTF-8 flag are read in the code page.
   if (UnflaggedZipNamesAreUtf8(path) &&
       archive_read_set_format_option(reader->object, "zip", "hdrcharset", "UTF-8") !=
@@ -181,10 +208,16 @@ bool InspectArchive(archive* reader, const NativeString& path, Inspection* inspe
   }
 }
 
-bool Refused(const Inspection& inspection) {
-  if (inspection.refusal == ReasonNone) return false;
-  NoteFailure(inspection.refusal, inspection.subject);
-  return true;
+bool Refused(const NativeString& path, const Inspection& inspection) {
+  if (inspection.refusal != ReasonNone) {
+    NoteFailure(inspection.refusal, inspection.subject);
+    return true;
+  }
+  if (inspection.encrypted && !PasswordOpens(path)) {
+    NoteFailure(ReasonWrongPassword);
+    return true;
+  }
+  return false;
 }
 
 ArchiveKind CheckArchive(const NativeString& archivePath) {
@@ -203,7 +236,7 @@ ArchiveKind CheckArchive(const NativeString& archivePath) {
   }
   Inspection inspection;
   if (InspectArchive(reader.object, archivePath, &inspection)) {
-    if (Refused(inspection)) return 0;
+    if (Refused(archivePath, inspection)) return 0;
     NoteArchiveSize(inspection.size);
   }
   if (format < 0) {
@@ -213,6 +246,30 @@ ArchiveKind CheckArchive(const NativeString& archivePath) {
     return 0;
   }
   return ExtractionKind(format);
+}
+
+bool PasswordOpens(const NativeString& path) {
+  // The smallest encrypted file that holds data, found from the headers alone.
+  ReaderHandle reader;
+  if (!OpenReader(&reader, path)) return false;
+  archive_entry* entry = nullptr;
+  int64_t smallest = -1, index = 0, chosen = -1;
+  for (; archive_read_next_header(reader.object, &entry) >= ARCHIVE_WARN; ++index) {
+    int64_t size = archive_entry_size(entry);
+    if (archive_entry_is_data_encrypted(entry) && archive_entry_filetype(entry) == AE_IFREG &&
+        size > 0 && (smallest < 0 || size < smallest)) {
+      smallest = size;
+      chosen = index;
+    }
+  }
+  if (chosen < 0) return true;  // nothing to decrypt: nothing can be wrong
+  ReaderHandle again;
+  if (!OpenReader(&again, path)) return false;
+  for (index = 0; index <= chosen; ++index) {
+    if (archive_read_next_header(again.object, &entry) < ARCHIVE_WARN) return false;
+  }
+  std::vector<char> buffer(BlockSize);
+  return ReadEntryData(again.object, &buffer, [](const char*, size_t) { return 1; }) == ARCHIVE_OK;
 }
 
 int ReadEntryData(archive* reader, std::vector<char>* buffer, const DataSink& sink) {

@@ -29,7 +29,16 @@ using ReaderHandle = LibarchiveHandle<archive, archive_read_new, archive_read_fr
 using WriterHandle = LibarchiveHandle<archive, archive_write_new, archive_write_free>;
 using EntryHandle = LibarchiveHandle<archive_entry, archive_entry_new, archive_entry_free>;
 
-// Opens an archive with every format and filter the library reads; 0 when it cannot.
+// The password ZIP entries are decrypted with, as the program gave it (bytes as typed, in
+// its code page); empty: none. Kept only until replaced, and overwritten then.
+void SetArchivePassword(const char* password);
+bool HavePassword();
+// Decrypts the smallest encrypted entry with the password and checks it (its CRC, or the AES
+// authentication code): a check byte alone lets one wrong password in 256 through.
+bool PasswordOpens(const NativeString& path);
+
+// Opens an archive with every format and filter the library reads, with the password where
+// one was given; 0 when it cannot.
 int OpenReader(ReaderHandle* reader, const NativeString& path);
 int OpenWriter(WriterHandle* writer, const NativeString& path);
 
@@ -48,6 +57,7 @@ struct Inspection {
   LibraryReason refusal = ReasonNone;  // why some entry cannot be extracted
   NativeString subject;
   int deflate64 = 0;  // a ZIP entry uses Deflate64, which the library decodes itself
+  int encrypted = 0;  // ZIP entries are encrypted, and a password was given
 };
 // Adds a size the directory tells to a total, which a hostile directory must not wrap.
 inline void AddSize(uint64_t size, uint64_t* total) {
@@ -60,8 +70,9 @@ bool InspectSevenZip(const NativeString& path, Inspection* inspection);
 // The inspection of an opened archive whose first header was read (or failed to be), by its
 // format. False when nothing could be read.
 bool InspectArchive(archive* reader, const NativeString& path, Inspection* inspection);
-// Notes the inspection's refusal, if it has one.
-bool Refused(const Inspection& inspection);
+// Notes the inspection's refusal, if it has one; a password that does not decrypt the
+// encrypted entries refuses too.
+bool Refused(const NativeString& path, const Inspection& inspection);
 
 // Takes data chunk by chunk; 0 refuses it.
 using DataSink = std::function<int(const char* data, size_t size)>;

@@ -215,7 +215,7 @@ int ExtractArchive(const NativeString& archivePath, const NativeString& folder) 
   Inspection inspection;
   std::vector<ZipStoredEntry> zipEntries;
   if (InspectArchive(reader.object, archivePath, &inspection)) {
-    if (Refused(inspection)) return 0;
+    if (Refused(archivePath, inspection)) return 0;
     uint64_t free = 0;
     if (FreeSpace(base, &free) && inspection.size > free) {
       NoteNoRoom(inspection.size, free);

@@ -159,6 +159,13 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   if (!previous.empty()) excluded.push_back(FoldCase(previous));
   NativeString toRead;
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
+  // Nothing of an encrypted archive is written back in the clear; the writers encrypt nothing.
+  Inspection old;
+  if (IsArchiveFile(previous) && InspectZip(previous, &old) &&
+      (old.encrypted || old.refusal == ReasonPasswordProtected)) {
+    NoteFailure(ReasonPasswordProtected, previous);
+    return 0;
+  }
   ItemCollector collect = [&base, &excluded](std::vector<SourceItem>* items) {
     return CollectItems(base, excluded, items);
   };

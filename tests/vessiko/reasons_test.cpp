@@ -52,6 +52,39 @@ TEST_F(LibraryTest, CheckTellsTheDataSizeAndAnExtractionHowManyEntriesItLeftOut)
   EXPECT_EQ(std::vector<std::string>{"readme.txt"}, ListTree(out));
 }
 
+// With the password, encrypted ZIPs are checked on their data and extract; a wrong one is
+// refused, the one whose ZipCrypto check byte passes too. 7z stays refused.
+TEST_F(LibraryTest, PasswordsOpenEncryptedZipsAndAWrongOneIsRefused) {
+  const std::string tree = SampleTree(temp_ / "tree");
+  const struct { const char* file; const char* password; LibraryReason reason; } rows[] = {
+      {"infozip-zipcrypto.zip", "tembrook", ReasonNone},
+      {"7zz-zipcrypto.zip", "tembrook", ReasonNone},
+      {"7zz-aes256.zip", "tembrook", ReasonNone},
+      {"zipcrypto-collision.zip", "wrong0062", ReasonWrongPassword},
+      {"infozip-zipcrypto.zip", "wrong", ReasonWrongPassword},
+      {"7zz-aes256.zip", "wrong", ReasonWrongPassword},
+      {"7zz-password.7z", "tembrook", ReasonPasswordProtected},
+      {"7zz-zipcrypto.zip", nullptr, ReasonPasswordProtected}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.file) + " " + (row.password ? row.password : "(none)"));
+    ASSERT_EQ(1, SetPassword(row.password));
+    ArchiveKind kind = Check(Fixture(row.file).c_str());
+    EXPECT_EQ(row.reason, LastReport().reason);
+    if (row.reason != ReasonNone) {
+      EXPECT_EQ(0u, kind);
+      continue;
+    }
+    ASSERT_EQ(ExtractionKind(FormatZip), kind);
+    ExpectSameTree(tree, ExtractInto(Fixture(row.file), temp_ / row.file));
+    // Packed back, changed entries would go in the clear: the pack is refused.
+    std::string archive = temp_ / (std::string("copy-") + row.file);
+    ASSERT_TRUE(CopyFileA(Fixture(row.file).c_str(), archive.c_str(), FALSE));
+    EXPECT_EQ(0, Pac(archive.c_str(), Slash(temp_ / row.file).c_str(), PackKind(FormatZip)));
+    EXPECT_EQ(ReasonPasswordProtected, LastReport().reason);
+  }
+  SetPassword(nullptr);
+}
+
 // A pack that cannot be done says what stood in its way.
 TEST_F(LibraryTest, PacGivesTheReasonAPackFailed) {
   std::string root = temp_ / "root", archive = temp_ / "held.zip";

@@ -52,7 +52,7 @@ def exports(objdump, library):
     text = subprocess.run([objdump, "-p", library], capture_output=True, text=True).stdout
     table = text.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
     check(set(re.findall(r"\[\s*\d+\]\s+(\S+)", table)) ==
-          {"LoadDLL", "ReleaseDLL", "Check", "Pac", "GetDLLType", "GetDLLStr"}, "exports differ")
+          {"LoadDLL", "ReleaseDLL", "Check", "Pac", "GetDLLType", "GetDLLStr", "SetPassword"}, "exports differ")
     for name in re.findall(r"DLL Name: (\S+)", text):
         check(not name.lower().startswith(("libgcc", "libstdc++", "libwinpthread")), name)
 

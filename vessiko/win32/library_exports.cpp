@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "archive_input.h"
 #include "call_report.h"
 #include "platform_services.h"
 #include "vessiko_core.h"
@@ -267,6 +268,7 @@ int LoadDLL() {
 void ReleaseDLL() {
   if (!libraryReady) return;
   if (previousLocale[0] != '\0') setlocale(LC_ALL, previousLocale);
+  SetArchivePassword(nullptr);
   libraryReady = 0;
 }
 
@@ -289,6 +291,13 @@ int Pac(const char* archivePath, const char* folder, uint32_t kind) {
 }
 
 uint32_t GetDLLType() { return WritableFormatMask(); }
+
+// Optional beside the six: the password for the encrypted ZIP entries of the next calls, or
+// null (or empty) for none. The old one is overwritten.
+int SetPassword(const char* password) {
+  SetArchivePassword(password);
+  return 1;
+}
 
 const char* GetDLLStr(int index) {
   return index == ReportIndex ? reportText : FormatDisplayName(index);

@@ -86,8 +86,12 @@ bool InspectZip(const NativeString& path, Inspection* inspection) {
     if (method == ZipDeflate64) inspection->deflate64 = 1;
     LibraryReason refusal = ReasonNone;
     NativeString subject = NameOf(r, unflaggedUtf8);
-    if ((r.flags & (ZipEncryptedFlag | ZipStrongEncryptionFlag)) || method == ZipAesMarker) {
+    bool encrypted = (r.flags & ZipEncryptedFlag) || method == ZipAesMarker;
+    if ((encrypted && !HavePassword()) || (r.flags & ZipStrongEncryptionFlag)) {
+      // PKWARE's strong encryption is another thing again, which no reader here decrypts.
       refusal = ReasonPasswordProtected;
+    } else if (encrypted) {
+      inspection->encrypted = 1;
     } else if (!Decodable(method)) {
       refusal = ReasonUnsupportedMethod;
       subject = Native(MethodName(method));
