@@ -29,6 +29,24 @@ void ClearReadOnlyBelow(const char* folder) {
   }
 }
 
+// The bytes of the files below the folder, which emptying it gives back; junctions and other
+// reparse points are not entered.
+uint64_t FolderBytes(const char* folder) {
+  uint64_t total = 0;
+  FolderWalk walk(folder);
+  while (walk.Next()) {
+    const WIN32_FIND_DATAA& data = walk.data;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    char child[PathSize];
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      total += (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    } else if (FormatBounded(child, sizeof child, "%s\\%s", folder, data.cFileName)) {
+      total += FolderBytes(child);
+    }
+  }
+  return total;
+}
+
 // The drive folder with a trailing backslash, as the library takes it for both directions.
 int FormatDriveTarget(const DriveTable& table, uint8_t letter, char (&buffer)[PathSize]) {
   char folder[PathSize];
@@ -101,18 +119,22 @@ int DriveTable::CanBindArchive(uint8_t letter, const char* path) {
     return 0;
   }
   report = LastReport();
-  // The data must fit beside what the disk holds already; a disk whose room cannot be told
-  // is left to the extraction, which stops when it is full.
-  char target[PathSize];
-  ULARGE_INTEGER available;
-  if (report.sized && FormatDriveTarget(*this, letter, target) &&
-      GetDiskFreeSpaceExA(target, &available, nullptr, nullptr) &&
-      report.size > available.QuadPart) {
-    report = LibraryReport();
-    report.reason = ReasonNoRoom;
-    report.needed = LastReport().size;
-    report.available = available.QuadPart;
-    return 0;
+  // The data must fit in the room the disk has, with what the drive's own folder gives back
+  // once it is emptied for the new archive; a disk whose room cannot be told is left to the
+  // extraction, which stops when it is full.
+  char folder[PathSize], target[PathSize];
+  ULARGE_INTEGER free;
+  if (report.sized && FormatDriveFolder(letter, folder) &&
+      FormatDriveTarget(*this, letter, target) &&
+      GetDiskFreeSpaceExA(target, &free, nullptr, nullptr)) {
+    uint64_t room = free.QuadPart + FolderBytes(folder);
+    if (report.size > room) {
+      report = LibraryReport();
+      report.reason = ReasonNoRoom;
+      report.needed = LastReport().size;
+      report.available = room;
+      return 0;
+    }
   }
   return 1;
 }

@@ -60,7 +60,8 @@ const ReasonTexts ReasonLines[ReasonCount] = {
     {"対応していない圧縮方式です。", "対応していない圧縮方式です（%s）。"},
     {"読み出せないファイルがあります。",
      "%sを読み出せません。他のプログラムが使用中の可能性があります。"},
-    {"ディスクの空き容量が足りません。", "ディスクの空き容量が足りません。"},
+    // With the sizes: needed and free, or the free room alone.
+    {"ディスクの空き容量が足りません（空き %s）。", "ディスクの空き容量が足りません（必要 %s、空き %s）。"},
     {"圧縮ファイルが他のプログラムで使用中です。", "圧縮ファイルが他のプログラムで使用中です。"},
     {"圧縮ファイルが読み取り専用です。", "圧縮ファイルが読み取り専用です。"},
     {"パスが長すぎます。", "パスが長すぎます（%s）。"},
@@ -97,9 +98,9 @@ void FormatReason(char (&line)[768], const LibraryReport& report) {
     FormatBytes(needed, report.needed);
     FormatBytes(available, report.available);
     if (report.needed > 0) {
-      FormatBounded(body, sizeof body, "%s（必要 %s、空き %s）", texts.plain, needed, available);
+      FormatBounded(body, sizeof body, texts.named, needed, available);
     } else {
-      FormatBounded(body, sizeof body, "%s（空き %s）", texts.plain, available);
+      FormatBounded(body, sizeof body, texts.plain, available);
     }
   } else if (report.subject[0] == '\0' ||
              !FormatBounded(body, sizeof body, texts.named, report.subject)) {

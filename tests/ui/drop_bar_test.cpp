@@ -162,6 +162,34 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
   }
 }
 
+// Each reason as its own line, with what it names and sizes people read; none without one.
+TEST_F(DropBarTest, MessagesCarryTheLibrarysReasonAsALineOfItsOwn) {
+  static std::vector<std::string> shown;
+  messageSink = [](HWND, const char* text) { shown.push_back(text); };
+  auto report = [](LibraryReason reason, const char* subject, uint64_t needed, uint64_t free) {
+    LibraryReport r = {};
+    r.reason = reason, r.needed = needed, r.available = free;
+    lstrcpynA(r.subject, subject, sizeof r.subject);
+    return r;
+  };
+  const std::string head = "Z:\\a.zipを開けませんでした。仮想ドライブY:はそのままです。";
+  const struct { LibraryReport why; std::string line; } rows[] = {
+      {report(ReasonNone, "", 0, 0), ""},
+      {report(ReasonNoRoom, "", 3ull << 30, 1288490189),
+       "\nディスクの空き容量が足りません（必要 3.0 GB、空き 1.2 GB）。"},
+      {report(ReasonNoRoom, "", 0, 5u << 20), "\nディスクの空き容量が足りません（空き 5.0 MB）。"},
+      {report(ReasonDamaged, "sub\\b.txt", 0, 0), "\n圧縮ファイルが壊れています（sub\\b.txt）。"},
+      {report(ReasonDamaged, "", 0, 0), "\n圧縮ファイルが壊れています。"},
+      {report(ReasonWrongPassword, "", 0, 0), "\nパスワードが違います。"},
+      {report(static_cast<LibraryReason>(ReasonCount), "x", 0, 0), ""}};
+  for (const auto& row : rows) {
+    shown.clear();
+    ShowArchiveProblem(nullptr, ArchiveProblem::Refused, Y, "Z:\\a.zip", row.why);
+    EXPECT_EQ(std::vector<std::string>{head + row.line}, shown);
+  }
+  messageSink = nullptr;
+}
+
 // The entry Windows cannot hold is left out of the drive, said in a balloon, and kept in the
 // archive by the write-back.
 TEST_F(DropBarTest, ABindThatLeftEntriesOutSaysHowManyAndTheWriteBackKeepsThem) {
