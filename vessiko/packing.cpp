@@ -160,9 +160,10 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   NativeString toRead;
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
   // Nothing of an encrypted archive is written back in the clear; the writers encrypt nothing.
-  Inspection old;
-  if (IsArchiveFile(previous) && InspectZip(previous, &old) &&
-      (old.encrypted || old.refusal == ReasonPasswordProtected)) {
+  Inspection zip, sevenZip;
+  if (IsArchiveFile(previous) &&
+      ((InspectZip(previous, &zip) && (zip.encrypted || zip.refusal == ReasonPasswordProtected)) ||
+       (InspectSevenZip(previous, &sevenZip) && sevenZip.refusal == ReasonPasswordProtected))) {
     NoteFailure(ReasonPasswordProtected, previous);
     return 0;
   }

@@ -28,7 +28,9 @@ TEST_F(LibraryTest, CheckGivesTheReasonAnArchiveCannotBeExtracted) {
     SCOPED_TRACE(row.path);
     EXPECT_EQ(0u, Check(row.path.c_str()));
     EXPECT_EQ(row.reason, LastReport().reason);
-    if (row.subject != nullptr) EXPECT_STREQ(row.subject, LastReport().subject);
+    if (row.subject != nullptr) {
+      EXPECT_STREQ(row.subject, LastReport().subject);
+    }
     std::string target = temp_ / "refused";
     EXPECT_EQ(0, Pac(row.path.c_str(), Slash(target).c_str(), ExtractionKind(FormatZip)));
     EXPECT_EQ(row.reason, LastReport().reason);
@@ -83,6 +85,12 @@ TEST_F(LibraryTest, PasswordsOpenEncryptedZipsAndAWrongOneIsRefused) {
     EXPECT_EQ(ReasonPasswordProtected, LastReport().reason);
   }
   SetPassword(nullptr);
+  // Nor is a 7z whose blocks are encrypted packed over.
+  std::string sevenZip = temp_ / "copy.7z";
+  ASSERT_TRUE(CopyFileA(Fixture("7zz-password.7z").c_str(), sevenZip.c_str(), FALSE));
+  EXPECT_EQ(0, Pac(sevenZip.c_str(), Slash(tree).c_str(), PackKind(FormatSevenZip)));
+  EXPECT_EQ(ReasonPasswordProtected, LastReport().reason);
+  EXPECT_EQ(FileText(Fixture("7zz-password.7z")), FileText(sevenZip));
 }
 
 // A pack that cannot be done says what stood in its way.
