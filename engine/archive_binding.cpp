@@ -114,11 +114,9 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
 int DriveTable::CanBindArchive(uint8_t letter, const char* path) {
   if (letter >= LetterCount) return 0;
   LibraryReport& report = reports[letter];
-  if (Check(path) == 0) {
-    report = LastReport();
-    return 0;
-  }
+  ArchiveKind kind = Check(path);
   report = LastReport();
+  if (kind == 0) return 0;
   // The data must fit in the room the disk has, with what the drive's own folder gives back
   // once it is emptied for the new archive; a disk whose room cannot be told is left to the
   // extraction, which stops when it is full.

@@ -62,10 +62,6 @@ int StartsWith(const NativeString& path, const char* signature, size_t length) {
   return std::char_traits<char>::compare(head, signature, length) == 0;
 }
 
-}  // namespace
-
-namespace {
-
 std::string& Password() {
   static std::string password;
   return password;
