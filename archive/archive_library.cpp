@@ -148,6 +148,8 @@ int SetPassword(const char* password) {
   return library.password(password);
 }
 
+int PasswordsSupported() { return library.module != nullptr && library.password != nullptr; }
+
 FormatMask GetDLLType() {
   if (library.module == nullptr) return 0;
   return library.type();

@@ -30,6 +30,8 @@ struct LibraryReport {
 // Hands the library the password for encrypted ZIP entries (null: none); 0 when the library
 // takes no passwords (it lacks the export, or none is loaded).
 int SetPassword(const char* password);
+// 1 when the loaded library takes passwords.
+int PasswordsSupported();
 
 // The report of the last Check or Pac; valid until the next one.
 const LibraryReport& LastReport();

@@ -77,7 +77,8 @@ enum LibraryReason : uint32_t {
   ReasonWriteFailed = 10,       // the archive or a file could not be written
   ReasonArchiveMissing = 11,
   ReasonWrongPassword = 12,     // the password given does not decrypt the archive's data
-  ReasonCount = 13,
+  ReasonPasswordNeeded = 13,    // encrypted ZIP entries the library decrypts with a password
+  ReasonCount = 14,
 };
 constexpr uint32_t ReportFacility = 0x20560000u;
 constexpr uint32_t ReportCode(LibraryReason reason) { return ReportFacility | reason; }

@@ -54,6 +54,15 @@ int FormatDriveTarget(const DriveTable& table, uint8_t letter, char (&buffer)[Pa
   return FormatBounded(buffer, sizeof buffer, "%s\\", folder);
 }
 
+// The library's Check with a password for this call only: the library is never left holding
+// one between calls.
+ArchiveKind CheckWithPassword(const char* path, const char* password) {
+  SetPassword(password);
+  ArchiveKind kind = Check(path);
+  SetPassword(nullptr);
+  return kind;
+}
+
 // Packs the drive folder into the drive's archive. With timed, a folder that still matches
 // the listing kept at the last extraction or write-back is not packed: that is the timer's
 // case only; a release, the exit and the settings dialog always pack.
@@ -85,14 +94,23 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
       report.reason = GetFileAttributesA(slot.archivePath) == INVALID_FILE_ATTRIBUTES
                           ? ReasonArchiveMissing
                           : ReasonArchiveInUse;
-    } else if (table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source,
-                            packing)) {
-      slot.flags &= ~WriteBackPending;
-      baseline = current;
-      table.SaveSettings();
-      return 1;
     } else {
+      int packed = table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source,
+                                packing);
       report = LastReport();
+      // A kept folder was shown at start-up without the archive's password: its first
+      // write-back asks for it.
+      if (!packed && report.reason == ReasonPasswordNeeded && table.passwords[letter][0] == '\0' &&
+          table.AskPassword(letter, slot.archivePath, PasswordTries, table.passwords[letter])) {
+        packed = table.RunPac(LibraryWork::WritingBack, letter, slot.archivePath, source, packing);
+        report = LastReport();
+      }
+      if (packed) {
+        slot.flags &= ~WriteBackPending;
+        baseline = current;
+        table.SaveSettings();
+        return 1;
+      }
     }
   }
   // A failed tick leaves the changes in the folder: the mark keeps them from being
@@ -109,14 +127,38 @@ int WriteBack(DriveTable& table, uint8_t letter, int timed) {
   return 0;
 }
 
+// A saved drive whose archive's password was not given: mapped, never bound to the archive,
+// so that no write-back can reach it; its section stays as it was read, for the next start.
+void WithholdArchive(DriveTable& table, uint8_t letter) {
+  DriveSlot& slot = table.slots[letter];
+  SavedDrive& kept = table.withheldDrives[letter];
+  kept.saved = 1;
+  memcpy(kept.archivePath, slot.archivePath, sizeof kept.archivePath);
+  kept.intervalMinutes = slot.intervalMinutes;
+  kept.flags = slot.flags & ~RunTimeMarks;
+  table.passwordWithheld |= 1u << letter;
+  table.ForgetPassword(letter);
+  slot.archivePath[0] = '\0';
+  slot.archiveKind = 0;
+  slot.flags &= ~(WriteBackPending | ExtractionUnfinished);
+}
+
 }  // namespace
 
-int DriveTable::CanBindArchive(uint8_t letter, const char* path) {
-  if (letter >= LetterCount) return 0;
+BindCheck DriveTable::CanBindArchive(uint8_t letter, const char* path) {
+  if (letter >= LetterCount) return BindRefused;
   LibraryReport& report = reports[letter];
+  SecureZeroMemory(offeredPassword, sizeof offeredPassword);
+  offeredArchive[0] = '\0';
   ArchiveKind kind = Check(path);
   report = LastReport();
-  if (kind == 0) return 0;
+  if (kind == 0 && report.reason == ReasonPasswordNeeded && passwordSink != nullptr &&
+      PasswordsSupported()) {
+    kind = AskPassword(letter, path, 0, offeredPassword);
+    if (kind == 0 && report.reason == ReasonPasswordNeeded) return BindCancelled;
+    if (kind != 0 && !CopyBounded(offeredArchive, sizeof offeredArchive, path)) kind = 0;
+  }
+  if (kind == 0) return BindRefused;
   // The data must fit in the room the disk has, with what the drive's own folder gives back
   // once it is emptied for the new archive; a disk whose room cannot be told is left to the
   // extraction, which stops when it is full.
@@ -131,30 +173,80 @@ int DriveTable::CanBindArchive(uint8_t letter, const char* path) {
       report.reason = ReasonNoRoom;
       report.needed = LastReport().size;
       report.available = room;
-      return 0;
+      return BindRefused;
     }
   }
-  return 1;
+  return BindAllowed;
+}
+
+ArchiveKind DriveTable::AskPassword(uint8_t letter, const char* path, int tries,
+                                    char (&buffer)[PasswordSize]) {
+  LibraryReport& report = reports[letter];
+  report = LibraryReport();
+  report.reason = ReasonPasswordNeeded;
+  if (passwordSink == nullptr || !PasswordsSupported()) return 0;
+  for (int tried = 0; tries == 0 || tried < tries; ++tried) {
+    int wrong = report.reason == ReasonWrongPassword;
+    SecureZeroMemory(buffer, sizeof buffer);
+    if (!passwordSink(letter, path, wrong, buffer, sizeof buffer)) {
+      report = LibraryReport();
+      report.reason = ReasonPasswordNeeded;
+      break;
+    }
+    buffer[sizeof buffer - 1] = '\0';
+    ArchiveKind kind = CheckWithPassword(path, buffer);
+    report = LastReport();
+    if (kind != 0) return kind;
+    // Refused for another reason than the password: asking again changes nothing.
+    if (report.reason != ReasonWrongPassword) break;
+  }
+  SecureZeroMemory(buffer, sizeof buffer);
+  return 0;
+}
+
+void DriveTable::ForgetPassword(uint8_t letter) {
+  if (letter < LetterCount) SecureZeroMemory(passwords[letter], sizeof passwords[letter]);
 }
 
 int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
   if (letter >= LetterCount) return 0;
-  ArchiveKind kind = Check(path);
-  reports[letter] = LastReport();
-  if (kind == 0 || kinds[letter] != DriveKind::Virtual) return 1;
-
   DriveSlot& slot = slots[letter];
   char stored[PathSize];
-  if (!CopyBounded(stored, sizeof stored, path)) return 0;
   char folder[PathSize];
   char target[PathSize];
-  if (!FormatDriveFolder(letter, folder) || !FormatDriveTarget(*this, letter, target)) return 0;
+  if (!CopyBounded(stored, sizeof stored, path) || !FormatDriveFolder(letter, folder) ||
+      !FormatDriveTarget(*this, letter, target)) {
+    return 0;
+  }
+  // The password the drop's check accepted is this archive's.
+  if (offeredArchive[0] != '\0' && strcmp(offeredArchive, path) == 0) {
+    memcpy(passwords[letter], offeredPassword, sizeof offeredPassword);
+  }
+  SecureZeroMemory(offeredPassword, sizeof offeredPassword);
+  offeredArchive[0] = '\0';
+  ArchiveKind kind = CheckWithPassword(path, passwords[letter]);
+  reports[letter] = LastReport();
 
   // Without force, a kept folder and one holding changes not yet written back are shown as
   // they are; but an empty or vanished folder is filled again, so that a later write-back
   // can never pack an empty drive over the archive.
   bool spare = !force && (slot.flags & (KeepFolderOnExit | WriteBackPending)) &&
                FolderHoldsSomething(folder);
+  if (kind == 0 && reports[letter].reason == ReasonPasswordNeeded &&
+      kinds[letter] == DriveKind::Virtual) {
+    // Shown as it is, a kept folder needs no password until its first write-back.
+    kind = spare ? ExtractionKind(FormatZip)
+                 : AskPassword(letter, path, PasswordTries, passwords[letter]);
+    if (kind == 0) {
+      WithholdArchive(*this, letter);
+      return 1;
+    }
+  }
+  if (kind == 0 || kinds[letter] != DriveKind::Virtual) {
+    ForgetPassword(letter);
+    return 1;
+  }
+  passwordWithheld &= ~(1u << letter);
   if (!spare) {
     // Saved before the first file is written, so that an extraction cut off at any point
     // is known at the next start.
@@ -165,6 +257,7 @@ int DriveTable::BindArchive(uint8_t letter, const char* path, int force) {
       // kept only if even that fails, so that the next start tries again.
       reports[letter] = LastReport();
       EmptyDriveFolder(letter);
+      ForgetPassword(letter);
       return 0;
     }
     reports[letter] = LastReport();
@@ -202,6 +295,7 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
   slot.archiveKind = 0;
   baselines[letter].taken = 0;
   slot.archivePath[0] = '\0';
+  ForgetPassword(letter);
   SaveSettings();
   return 1;
 }
@@ -209,7 +303,9 @@ int DriveTable::ReleaseArchive(uint8_t letter, int force) {
 int DriveTable::RunPac(LibraryWork work, uint8_t letter, const char* archive,
                        const char* folder, ArchiveKind kind) {
   if (workSink != nullptr) workSink(work, letter, 1);
+  SetPassword(passwords[letter]);
   int result = Pac(archive, folder, kind);
+  SetPassword(nullptr);
   if (workSink != nullptr) workSink(work, letter, 0);
   return result;
 }

@@ -42,7 +42,8 @@ int FormatDrivePath(const char* root, int letter, char* buffer, size_t size) {
 DriveTable::DriveTable()
     : kinds(), slots(), TempRoot(), PendingTempRoot(), settings(), stateRestored(0),
       uncleanEnd(0), restoreQueue(), savedDrives(), savedNextRoot(), savedValid(0),
-      mappedLetters(0), unrestoredPending(0), shutDownDone(0), baselines() {
+      mappedLetters(0), unrestoredPending(0), shutDownDone(0), baselines(), passwords(),
+      offeredPassword(), offeredArchive(), passwordWithheld(0), withheldDrives() {
   for (DriveKind& kind : kinds) kind = DriveKind::Free;
   timerTable = this;
   RefreshDriveKinds();
@@ -110,6 +111,9 @@ int DriveTable::RemoveVirtualDrive(uint8_t letter) {
   if (!RunBatch("DDRV.BAT", drive)) return 0;
   kinds[letter] = DriveKind::Free;
   mappedLetters &= ~(1u << letter);
+  // A removed drive's section goes, also one kept for a password not given.
+  passwordWithheld &= ~(1u << letter);
+  ForgetPassword(letter);
   SaveSettings();
   return 1;
 }

@@ -50,6 +50,17 @@ constexpr SlotFlags TableOwnedFlags = RunTimeMarks | WriteBackPending | Extracti
 
 constexpr int LetterCount = 26;
 constexpr int PathSize = 260;
+// A password as typed, with its terminating NUL.
+constexpr int PasswordSize = 128;
+// How often a start-up or a write-back asks for a password before it gives up.
+constexpr int PasswordTries = 3;
+
+// What CanBindArchive found.
+enum BindCheck {
+  BindRefused = 0,    // reports[letter] says why
+  BindAllowed = 1,
+  BindCancelled = 2,  // the user did not give the archive's password: nothing to tell
+};
 
 struct DriveSlot {
   char archivePath[PathSize];
@@ -133,6 +144,23 @@ class DriveTable {
   // drive's, which says why or how many.
   void (*noticeSink)(EngineNotice notice, uint8_t letter, const char* folder,
                      const LibraryReport& report) = nullptr;
+  // Per letter, the password of the encrypted ZIP bound to it, empty for none. Kept here only,
+  // only while that archive is bound, overwritten when it is let go; the library is given it
+  // for each call and takes it back after.
+  char passwords[LetterCount][PasswordSize];
+  // The password a drop's check accepted, for the bind of that archive which follows.
+  char offeredPassword[PasswordSize];
+  char offeredArchive[PathSize];
+  // Saved drives whose archive's password was not given at start-up (bit i = letter i):
+  // mapped but not bound, so nothing is written over their archives; their sections are
+  // kept as they were read, and the next start asks again.
+  uint32_t passwordWithheld;
+  SavedDrive withheldDrives[LetterCount];
+  // Asks the user for an archive's password (wrong: the last one given did not open it);
+  // 1 with the password in buffer, 0 when the user gave none. Null: nobody can be asked, and
+  // such archives are refused.
+  int (*passwordSink)(uint8_t letter, const char* archive, int wrong, char* buffer,
+                      size_t size) = nullptr;
   // Told before (busy 1) and after (busy 0) each call that extracts or packs, so that the
   // shell can say what the program is doing while it blocks. Null tells nobody.
   void (*workSink)(LibraryWork work, uint8_t letter, int busy) = nullptr;
@@ -153,9 +181,17 @@ class DriveTable {
   void RemoveAllVirtualDrives();
 
   // Archive binding and write-back.
-  // 1 when the library can open the archive and its data fits on the drive folder's disk;
-  // asked before the drive's own archive is let go. 0 with the reason in reports[letter].
-  int CanBindArchive(uint8_t letter, const char* path);
+  // Whether the library can open the archive and its data fits on the drive folder's disk;
+  // asked before the drive's own archive is let go. An encrypted ZIP's password is asked for
+  // until it opens the archive or the user gives up; the bind that follows takes it.
+  BindCheck CanBindArchive(uint8_t letter, const char* path);
+  // Asks for the password of an archive the library opens only with one, until one opens it
+  // (its kind, the password in buffer) or the user gives up or tries runs out (0; tries 0
+  // asks without end). reports[letter] says what the last check found.
+  ArchiveKind AskPassword(uint8_t letter, const char* path, int tries,
+                          char (&buffer)[PasswordSize]);
+  // Overwrites a drive's password once its archive is let go.
+  void ForgetPassword(uint8_t letter);
   // Binds the archive, extracting it unless a kept folder is shown as it is. An archive the
   // library refuses changes nothing (1: there is nothing to bind); a failed extraction leaves
   // the folder empty and the drive unbound (0). reports[letter] says why, or how many entries

@@ -110,6 +110,7 @@ int DriveTable::RestoreState() {
     slot.timerId = 0;
   }
   unrestoredPending = 0;
+  passwordWithheld = 0;
   uncleanEnd = 0;
   memset(restoreQueue, 0, sizeof restoreQueue);
   if (!ReadSavedDrives()) {
@@ -214,6 +215,8 @@ void DriveTable::TakeSnapshot(SavedDrive (&drives)[LetterCount]) const {
     const DriveSlot& slot = slots[letter];
     if (restoreQueue[letter].saved) {
       drives[letter] = restoreQueue[letter];
+    } else if ((passwordWithheld >> letter) & 1) {
+      drives[letter] = withheldDrives[letter];
     } else if (kinds[letter] == DriveKind::Virtual) {
       SaveSlot(slot, &drives[letter]);
     } else if (((unrestoredPending >> letter) & 1) && (slot.flags & WriteBackPending)) {
@@ -284,6 +287,8 @@ void DriveTable::SaveAndShutdown(int showMessages) {
   }
   if (moveFailed) tell(EngineNotice::RootNotMoved, 0, "");
 
+  SecureZeroMemory(passwords, sizeof passwords);
+  SecureZeroMemory(offeredPassword, sizeof offeredPassword);
   ReleaseDLL();
   RemoveAllVirtualDrives();
   // Timers of drives removed during the run are not released by anything else.

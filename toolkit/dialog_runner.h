@@ -9,6 +9,7 @@ class DialogRunner {
 
   // Modal (modeless 0): runs the dialog and returns the value it ended with (-1 when it
   // could not be created). Modeless: creates and shows it, keeps its window in hwnd and
-  // returns 0.
-  int Run(HINSTANCE instance, WORD templateId, HWND parent, DLGPROC procedure, int modeless);
+  // returns 0. parameter reaches the procedure with WM_INITDIALOG.
+  int Run(HINSTANCE instance, WORD templateId, HWND parent, DLGPROC procedure, int modeless,
+          LPARAM parameter = 0);
 };

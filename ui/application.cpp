@@ -7,6 +7,7 @@
 #include "busy_tip.h"
 #include "file_handle.h"
 #include "messages.h"
+#include "password_dialog.h"
 #include "resource_ids.h"
 
 namespace {
@@ -193,6 +194,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   noticeIcon = &trayIcon;
   driveTable.noticeSink = ShowEngineNotice;
   driveTable.workSink = ShowLibraryWork;
+  driveTable.passwordSink = AskArchivePassword;
   if (!InitApplication()) return 0;
   return RunMessageLoop();
 }

@@ -7,6 +7,7 @@
 #include "application.h"
 #include "bounded_text.h"
 #include "messages.h"
+#include "password_dialog.h"
 
 uint8_t DropBarLetters[LetterCount + 1] = {DropBarListEnd};
 
@@ -70,7 +71,11 @@ void ReplaceArchive(HWND bar, uint8_t letter, const char* path) {
   }
   // An archive the library cannot open, or one that does not fit, must not cost the drive
   // its archive.
-  if (!driveTable.CanBindArchive(letter, path)) {
+  passwordOwner = bar;
+  BindCheck check = driveTable.CanBindArchive(letter, path);
+  passwordOwner = nullptr;
+  if (check == BindCancelled) return;
+  if (check != BindAllowed) {
     ShowArchiveProblem(bar, ArchiveProblem::Refused, letter, path, driveTable.reports[letter]);
     return;
   }

@@ -34,6 +34,9 @@ const char* const DriveGroupCaption = "%c:の情報";
 const char* const BusyTipFormat = "%s - %c: %s";
 const char* const ExtractingText = "展開中";
 const char* const WritingBackText = "書き戻し中";
+const char* const PasswordPromptText =
+    "仮想ドライブ%c:に開く圧縮ファイルのパスワードを入力してください。";
+const char* const WrongPasswordText = "パスワードが違います。もう一度入力してください。";
 
 TrayIcon* noticeIcon = nullptr;
 void (*messageSink)(HWND owner, const char* text) = nullptr;
@@ -68,6 +71,8 @@ const ReasonTexts ReasonLines[ReasonCount] = {
     {"書き込みに失敗しました。", "%sに書き込めませんでした。"},
     {"圧縮ファイルが見つかりません。", "圧縮ファイルが見つかりません。"},
     {"パスワードが違います。", "パスワードが違います。"},
+    // The plain text when the user gave none; the other when the library takes none.
+    {"パスワードが入力されていません。", "パスワード付きの圧縮ファイルには対応していません。"},
 };
 
 // Bytes as a person reads them: megabytes below a gigabyte, else gigabytes, one decimal.
@@ -102,6 +107,8 @@ void FormatReason(char (&line)[768], const LibraryReport& report) {
     } else {
       FormatBounded(body, sizeof body, texts.plain, available);
     }
+  } else if (report.reason == ReasonPasswordNeeded) {
+    FormatBounded(body, sizeof body, "%s", PasswordsSupported() ? texts.plain : texts.named);
   } else if (report.subject[0] == '\0' ||
              !FormatBounded(body, sizeof body, texts.named, report.subject)) {
     FormatBounded(body, sizeof body, "%s", texts.plain);

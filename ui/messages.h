@@ -38,6 +38,9 @@ extern const char* const DriveGroupCaption;
 extern const char* const BusyTipFormat;
 extern const char* const ExtractingText;
 extern const char* const WritingBackText;
+// The password dialog: "%c" is the drive's letter; the line shown after a wrong password.
+extern const char* const PasswordPromptText;
+extern const char* const WrongPasswordText;
 // Texts that name a drive: "%c" is its letter.
 extern const char* const ArchiveInsideDriveText;
 extern const char* const FolderNotEmptiedText;

@@ -161,9 +161,14 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   if (!PreviousToRead(previous, fresh, &toRead)) return 0;
   // Nothing of an encrypted archive is written back in the clear; the writers encrypt nothing.
   Inspection zip, sevenZip;
-  if (IsArchiveFile(previous) &&
-      ((InspectZip(previous, &zip) && (zip.encrypted || zip.refusal == ReasonPasswordProtected)) ||
-       (InspectSevenZip(previous, &sevenZip) && sevenZip.refusal == ReasonPasswordProtected))) {
+  if (IsArchiveFile(previous) && InspectZip(previous, &zip) &&
+      (zip.encrypted || zip.refusal == ReasonPasswordProtected ||
+       zip.refusal == ReasonPasswordNeeded)) {
+    NoteFailure(zip.encrypted ? ReasonPasswordProtected : zip.refusal, previous);
+    return 0;
+  }
+  if (IsArchiveFile(previous) && InspectSevenZip(previous, &sevenZip) &&
+      sevenZip.refusal == ReasonPasswordProtected) {
     NoteFailure(ReasonPasswordProtected, previous);
     return 0;
   }

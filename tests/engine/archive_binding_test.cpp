@@ -164,4 +164,36 @@ TEST_F(BindingTest, TimerPacksItsOwnDriveWhenChangedOrMarked) {
   EXPECT_EQ(0u, slot_.timerId);
 }
 
+// A drop of an encrypted ZIP asks for its password until one opens it, before anything is
+// let go; Cancel leaves the drive as it was. The password is the drive's while the archive is
+// bound, and overwritten once it is let go. Nobody to ask: refused, with the reason.
+TEST_F(BindingTest, DropAsksForThePasswordUntilOneOpensTheArchive) {
+  const std::string encrypted = EncryptedFixture();
+  table_.passwordSink = AnswerPassword;
+  Pretend(S);
+  ASSERT_EQ(1, table_.BindArchive(S, archive_.c_str(), 1));
+  const struct { std::vector<std::string> answers; BindCheck check; std::vector<int> asked; } rows[] = {
+      {{""}, BindCancelled, {0}},
+      {{"wrong", "wrong0062", "tembrook"}, BindAllowed, {0, 1, 1}},
+  };
+  for (const auto& row : rows) {
+    passwordAnswers = row.answers;
+    passwordsAsked.clear();
+    EXPECT_EQ(row.check, table_.CanBindArchive(S, encrypted.c_str()));
+    EXPECT_EQ(row.asked, passwordsAsked);
+    EXPECT_EQ(archive_, slot_.archivePath);
+    EXPECT_EQ(original_, ReadTree(Folder(S)));
+  }
+  ASSERT_EQ(1, table_.ReleaseArchive(S, 1));
+  ASSERT_EQ(1, table_.BindArchive(S, encrypted.c_str(), 1));
+  EXPECT_EQ(EncryptedReadme, FileText(Folder(S, "readme.txt")));
+  EXPECT_EQ(3u, passwordsAsked.size()) << "the bind takes the password the check accepted";
+  EXPECT_STREQ("tembrook", table_.passwords[S]);
+  ASSERT_EQ(1, table_.ReleaseArchive(S, 1));
+  EXPECT_EQ(std::string(PasswordSize, '\0'), std::string(table_.passwords[S], PasswordSize));
+  table_.passwordSink = nullptr;
+  EXPECT_EQ(BindRefused, table_.CanBindArchive(S, encrypted.c_str()));
+  EXPECT_EQ(ReasonPasswordNeeded, table_.reports[S].reason);
+}
+
 }  // namespace

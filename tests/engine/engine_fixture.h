@@ -26,11 +26,28 @@ inline void CollectNotice(EngineNotice notice, uint8_t letter, const char* folde
   if (notice == EngineNotice::TimedWriteBackFailed) notices.push_back("tick failed " + drive);
 }
 
+// The password sink's script: the answers given in turn ("" cancels), and per question
+// whether it said the last one was wrong.
+inline std::vector<std::string> passwordAnswers;
+inline std::vector<int> passwordsAsked;
+inline int AnswerPassword(uint8_t, const char*, int wrong, char* buffer, size_t size) {
+  passwordsAsked.push_back(wrong);
+  if (passwordAnswers.empty()) return 0;
+  std::string answer = passwordAnswers.front();
+  passwordAnswers.erase(passwordAnswers.begin());
+  return !answer.empty() && CopyBounded(buffer, size, answer.c_str());
+}
+// An encrypted ZIP (Info-ZIP, password "tembrook") and the text of a file it holds.
+inline const char* const EncryptedReadme = "Tembrook archive test\r\nsecond line\r\n";
+inline std::string EncryptedFixture() { return DataDir() + "\\vessiko\\infozip-zipcrypto.zip"; }
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (uint8_t letter : {R, S, T}) ASSERT_TRUE(WaitForLetter(letter, false, 3000)) << int(letter);
     ours_ = true;
+    passwordAnswers.clear();
+    passwordsAsked.clear();
     ASSERT_TRUE(SetCurrentDirectoryA(BinDir().c_str()));
     ASSERT_TRUE(MakeArchive(archive_, original_));
   }

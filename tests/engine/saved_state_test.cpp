@@ -12,6 +12,7 @@ class SavedStateTest : public EngineTest {
   std::unique_ptr<DriveTable> Start() {
     auto table = std::make_unique<DriveTable>();
     table->noticeSink = CollectNotice;
+    table->passwordSink = AnswerPassword;
     EXPECT_EQ(1, table->RestoreState());
     return table;
   }
@@ -128,6 +129,50 @@ TEST_F(SavedStateTest, ChosenRootReceivesTheDriveFoldersAtExitOrTheOldOneIsKept)
   DriveTable table;
   ASSERT_TRUE(CopyBounded(table.PendingTempRoot, PathSize, next.Path().c_str()));
   EXPECT_EQ(1, table.MoveTempRoot());
+}
+
+// A saved drive's encrypted archive asks for its password at start-up. Not given (cancelled,
+// or wrong three times), the letter is mapped but nothing is bound, so nothing reaches the
+// archive, and the section stays for the next start to ask again. A kept folder is shown
+// without asking; its first write-back asks, and without the password its changes are kept.
+TEST_F(SavedStateTest, StartUpAsksForAPasswordAndWithoutOneBindsNothing) {
+  const std::string encrypted = archives_ / "secret.zip";
+  const std::string original = FileText(EncryptedFixture());
+  const SlotFlags kept = ReflectToArchive | KeepFolderOnExit;
+  const struct {
+    std::vector<std::string> answers;
+    SlotFlags flags;
+    bool bound;
+    std::vector<int> askedAtStart, askedAtExit;
+  } rows[] = {
+      {{"tembrook"}, 0, true, {0}, {}},
+      {{""}, ReflectToArchive | DeleteBeforeRepack, false, {0}, {}},
+      {{"a", "b", "c", "tembrook"}, ReflectToArchive, false, {0, 1, 1}, {}},
+      {{""}, kept, true, {}, {0}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.flags);
+    ASSERT_TRUE(WriteFileBytes(encrypted, original));
+    ASSERT_TRUE(WriteTree(Folder(R), row.flags & KeepFolderOnExit ? Files{{"mine.txt", "mine"}}
+                                                                  : Files{}));
+    WriteSettings(Drive('R', encrypted, 5, row.flags));
+    passwordAnswers = row.answers;
+    passwordsAsked.clear();
+    notices.clear();
+    {
+      auto table = Start();
+      EXPECT_EQ(DriveKind::Virtual, table->kinds[R]);
+      EXPECT_EQ(row.bound, table->slots[R].archivePath == encrypted);
+      EXPECT_EQ(row.askedAtStart, passwordsAsked);
+      passwordsAsked.clear();
+    }
+    EXPECT_EQ(row.askedAtExit, passwordsAsked);
+    EXPECT_EQ(encrypted, Value("R:", "FILEPATH"));
+    const SlotFlags saved = row.askedAtExit.empty() ? row.flags : row.flags | WriteBackPending;
+    EXPECT_EQ(std::to_string(saved), Value("R:", "FLAG"));
+    EXPECT_EQ(original, FileText(encrypted));
+    EXPECT_EQ(row.askedAtExit.size(), notices.size());
+  }
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ TEST(Resources, DialogsLoadWithTheirJapaneseTextsAndTheControlsTheCodeUses) {
         IDC_OPTIONS_OK, IDC_OPTIONS_CANCEL, IDC_OPTIONS_GROUP, IDC_OPTIONS_ARCHIVE_PATH,
         IDC_OPTIONS_KEEP_FOLDER, IDC_OPTIONS_DELETE_BEFORE_REPACK}},
       {IDD_DROP_BAR, "", {}},
+      {IDD_PASSWORD, "パスワードの入力",
+       {IDC_PASSWORD_PROMPT, IDC_PASSWORD_ARCHIVE, IDC_PASSWORD_EDIT, IDC_PASSWORD_WRONG,
+        IDC_PASSWORD_OK, IDC_PASSWORD_CANCEL}},
   };
   for (const auto& d : dialogs) {
     HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(d.id), nullptr,

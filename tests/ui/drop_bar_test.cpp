@@ -82,6 +82,8 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
   };
   auto fixture = [](const char* name) { return test::DataDir() + "\\vessiko\\" + name; };
   const char* password = "パスワードで保護されています。";
+  // Encrypted ZIPs with nobody to ask for the password (the dialog has tests of its own).
+  const char* notAsked = "パスワードが入力されていません。";
   enum Twist { None, HeldArchive, HeldFile, DriveRemoved };
   const struct {
     POINT cursor, point;  // the cursor, and the point the drop names, in the bar
@@ -99,9 +101,9 @@ TEST_F(DropBarTest, DropReplacesTheArchiveUnderTheCursorOrIsRefusedWithoutLosing
       {{16, 16}, {16, 16}, root / "gone.zip", None, 0, false,
        refused(root / "gone.zip", "圧縮ファイルが見つかりません。", 'X')},
       {{48, 16}, {48, 16}, fixture("infozip-zipcrypto.zip"), None, 0, false,
-       refused(fixture("infozip-zipcrypto.zip"), password)},
+       refused(fixture("infozip-zipcrypto.zip"), notAsked)},
       {{48, 16}, {48, 16}, fixture("7zz-aes256.zip"), None, 0, false,
-       refused(fixture("7zz-aes256.zip"), password)},
+       refused(fixture("7zz-aes256.zip"), notAsked)},
       {{48, 16}, {48, 16}, fixture("7zz-password.7z"), None, 0, false,
        refused(fixture("7zz-password.7z"), password)},
       {{48, 16}, {48, 16}, fixture("7zz-encrypted-names.7z"), None, 0, false,

@@ -14,8 +14,8 @@ struct Held {
 // Checked from the archive's own directory: refused before a byte is written.
 TEST_F(LibraryTest, CheckGivesTheReasonAnArchiveCannotBeExtracted) {
   const struct { std::string path; LibraryReason reason; const char* subject; } rows[] = {
-      {Fixture("infozip-zipcrypto.zip"), ReasonPasswordProtected, nullptr},
-      {Fixture("7zz-aes256.zip"), ReasonPasswordProtected, nullptr},
+      {Fixture("infozip-zipcrypto.zip"), ReasonPasswordNeeded, nullptr},
+      {Fixture("7zz-aes256.zip"), ReasonPasswordNeeded, nullptr},
       {Fixture("7zz-password.7z"), ReasonPasswordProtected, nullptr},
       {Fixture("7zz-encrypted-names.7z"), ReasonPasswordProtected, nullptr},
       {Fixture("7zz-ppmd-x86.7z"), ReasonUnsupportedMethod, "PPMd + x86"},
@@ -66,7 +66,7 @@ TEST_F(LibraryTest, PasswordsOpenEncryptedZipsAndAWrongOneIsRefused) {
       {"infozip-zipcrypto.zip", "wrong", ReasonWrongPassword},
       {"7zz-aes256.zip", "wrong", ReasonWrongPassword},
       {"7zz-password.7z", "tembrook", ReasonPasswordProtected},
-      {"7zz-zipcrypto.zip", nullptr, ReasonPasswordProtected}};
+      {"7zz-zipcrypto.zip", nullptr, ReasonPasswordNeeded}};
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.file) + " " + (row.password ? row.password : "(none)"));
     ASSERT_EQ(1, SetPassword(row.password));

@@ -87,9 +87,11 @@ bool InspectZip(const NativeString& path, Inspection* inspection) {
     LibraryReason refusal = ReasonNone;
     NativeString subject = NameOf(r, unflaggedUtf8);
     bool encrypted = (r.flags & ZipEncryptedFlag) || method == ZipAesMarker;
-    if ((encrypted && !HavePassword()) || (r.flags & ZipStrongEncryptionFlag)) {
+    if (r.flags & ZipStrongEncryptionFlag) {
       // PKWARE's strong encryption is another thing again, which no reader here decrypts.
       refusal = ReasonPasswordProtected;
+    } else if (encrypted && !HavePassword()) {
+      refusal = ReasonPasswordNeeded;
     } else if (encrypted) {
       inspection->encrypted = 1;
     } else if (!Decodable(method)) {
