@@ -6,6 +6,8 @@ import os, shutil, subprocess, sys, tempfile, time, zipfile
 
 WM_ENDSESSION, WM_KEYDOWN, WM_COMMAND, BM_CLICK, SETTINGS, EXIT = 0x16, 0x100, 0x111, 0xF5, 40001, 40002
 SHIPPED = "CDRV.BAT DDRV.BAT Drive.bmp Help.htm Readme.txt Tembrook.exe Vessiko.dll mapdrive.exe".split()
+# The password dialog's first line ("%s" the drive), and the password of the encrypted fixtures.
+ASKED, PASSWORD = "仮想ドライブ%s:に開く圧縮ファイルのパスワードを入力してください。", "tembrook"
 ARCHIVES = {"one": {"a.txt": "one"}, "two": {"b.txt": "two"}, "three": {"c.txt": "three", "sub/d.txt": "deep"}}
 
 
@@ -238,17 +240,21 @@ def refused_drops_keep_the_drive(t):
     before = open(t.settings_file, "rb").read()
     fixtures = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "vessiko")
     password, method = "パスワードで保護されています。", "対応していない圧縮方式です（PPMd + x86）。"
-    for index, (name, reason) in enumerate([
-            ("infozip-zipcrypto.zip", password), ("7zz-aes256.zip", password),
+    for index, (name, reason) in enumerate([  # no reason: the password is asked for, and cancelled
+            ("infozip-zipcrypto.zip", None), ("7zz-aes256.zip", None),
             ("7zz-password.7z", password), ("7zz-encrypted-names.7z", password),
             ("7zz-ppmd-x86.7z", method)]):
         path = os.path.normpath(os.path.join(fixtures, name))
         t.click_tray(1, -6 * (index % 2))  # never twice on one spot: no double click
         left, top, _, _ = (int(v) for v in t.probe("bar").split())
         assert t.run(t.build + "/tests/tools/xdnd_drop", left + 48, top + 16, path)[0] == 0
-        shown = t.probe("box")
-        assert shown == "owner=none\n%sを開けませんでした。仮想ドライブY:はそのままです。\n%s" % (
-            "Z:" + path.replace("/", "\\"), reason), shown
+        if reason is None:
+            shown = t.probe("answer", "")
+            assert shown == "owner=bar\n%s\n%s\n" % (ASKED % "Y", "Z:" + path.replace("/", "\\")), shown
+        else:
+            shown = t.probe("box")
+            assert shown == "owner=none\n%sを開けませんでした。仮想ドライブY:はそのままです。\n%s" % (
+                "Z:" + path.replace("/", "\\"), reason), shown
         t.probe("gone", "bar")
         assert contents(t.drive("Y")) == {"b.txt": "changed, kept"}
         assert open(t.settings_file, "rb").read() == before
@@ -256,10 +262,41 @@ def refused_drops_keep_the_drive(t):
     assert contents(t.two) == {"b.txt": "changed, kept"}
 
 
+def password_zip_opens_and_goes_back_encrypted(t):
+    """An encrypted ZIP dropped onto Y: asks for its password (again after a wrong one), is edited, and
+    goes back at the exit encrypted with the same password; the password is written nowhere."""
+    drives = [("Y", t.two, 1, 1)]
+    t.write_settings(*drives)
+    process = t.start("Y")
+    fixtures = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "vessiko")
+    secret = os.path.join(t.root, "secret.zip")
+    shutil.copyfile(os.path.join(fixtures, "infozip-zipcrypto.zip"), secret)
+    t.click_tray(1)
+    left, top, _, _ = (int(v) for v in t.probe("bar").split())
+    assert t.run(t.build + "/tests/tools/xdnd_drop", left + 16, top + 16, secret)[0] == 0
+    asked = "owner=bar\n%s\nZ:%s\n" % (ASKED % "Y", secret.replace("/", "\\"))
+    assert t.probe("answer", "Wrong-Pw") == asked
+    assert t.probe("answer", PASSWORD) == asked[:-1] + "パスワードが違います。もう一度入力してください。"
+    t.probe("gone", "bar")
+    open(t.drive("Y", "readme.txt"), "w").write("edited under a password")
+    drives = [("Y", secret, 1, 1)]
+    t.finish(process, drives, EXIT)
+    assert t.run("unzip", "-P", PASSWORD, "-tq", secret)[0] == 0
+    assert t.run("7zz", "t", "-p" + PASSWORD, secret)[0] == 0
+    assert t.run("unzip", "-P", PASSWORD, "-p", secret, "readme.txt")[1] == b"edited under a password"
+    with zipfile.ZipFile(secret) as z:
+        assert all(i.flag_bits & 1 for i in z.infolist() if not i.is_dir()), "an entry in the clear"
+    for folder, _, names in os.walk(t.root):
+        for name in names:
+            data = open(os.path.join(folder, name), "rb").read()
+            assert PASSWORD.encode() not in data and b"Wrong-Pw" not in data, os.path.join(folder, name)
+
+
 SCENARIOS = {f.__name__: f for f in (
     drop_replaces_archive_and_exit_writes_back, second_instance_touches_nothing,
     session_end_shuts_down_unless_cancelled, dialogs_drive_comes_back_with_its_options,
-    failed_timed_write_back_tells_once, refused_drops_keep_the_drive)}
+    failed_timed_write_back_tells_once, refused_drops_keep_the_drive,
+    password_zip_opens_and_goes_back_encrypted)}
 for where in ("mapping left", "mapping gone", "packing", "extracting"):
     SCENARIOS["killed_" + where.replace(" ", "_")] = lambda t, where=where: killed(t, where)
 # A file of the copy replaced (None: removed), and the box shown. Without the library the program ends

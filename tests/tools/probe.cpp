@@ -9,6 +9,9 @@
 //                                    the window itself)
 //   probe hold FILE MS               holds the file open, unshared, for MS; fails unless a
 //                                    balloon from the tray was shown meanwhile
+//   probe answer TEXT                waits for the password dialog, prints "owner=main" or
+//                                    "owner=none" and its lines (CP932), types TEXT and presses
+//                                    OK; an empty TEXT presses Cancel
 // Exit code 0 on success, 1 otherwise; also written into the file PROBE_STATUS names, if set
 // (inside a Wine desktop window a program's exit code is lost).
 #include <windows.h>
@@ -23,7 +26,12 @@ namespace {
 const char* const Kinds[][3] = {{"main", "Orvalian       0", "Tembrook"}, {"bar", "#32770", ""},
                                 {"box", "#32770", "Tembrook"},         {"menu", "#32768", nullptr},
                                 {"settings", "#32770", "設定"},
-                                {"options", "#32770", "仮想ドライブの設定"}};
+                                {"options", "#32770", "仮想ドライブの設定"},
+                                {"password", "#32770", "パスワードの入力"}};
+
+// The password dialog's controls.
+constexpr int PasswordLines[] = {1030, 1031, 1033};
+constexpr int PasswordEdit = 1032, PasswordOk = 1034, PasswordCancel = 1035;
 
 // The window of the kind once it is shown or, when want is false, the desktop once none is.
 HWND Await(const char* kind, bool want = true) {
@@ -62,9 +70,25 @@ int Hold(const char* file, DWORD milliseconds) {
   return h != INVALID_HANDLE_VALUE && balloon ? 0 : 1;
 }
 
+int Answer(const char* text) {
+  HWND dialog = Await("password");
+  if (dialog == nullptr) return 1;
+  printf("owner=%s", GetWindow(dialog, GW_OWNER) == nullptr ? "none" : "bar");
+  for (int id : PasswordLines) {
+    char line[1024] = "";
+    GetDlgItemTextA(dialog, id, line, sizeof line);
+    printf("\n%s", line);
+  }
+  // The texts are carried across processes with the messages; the click is posted, as the
+  // dialog's end runs the program on.
+  if (*text != '\0' && !SetDlgItemTextA(dialog, PasswordEdit, text)) return 1;
+  return PostMessageA(dialog, WM_COMMAND, *text != '\0' ? PasswordOk : PasswordCancel, 0) ? 0 : 1;
+}
+
 int Run(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "gone") == 0) return Await(argv[2], false) ? 0 : 1;
   if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], atoi(argv[3]));
+  if (argc == 3 && strcmp(argv[1], "answer") == 0) return Answer(argv[2]);
   bool send = argc > 1 && strcmp(argv[1], "send") == 0;
   argc -= send, argv += send;
   HWND window = argc > 1 ? Await(argv[1]) : nullptr;
