@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Renders the settings dialog, the drive options dialog and the drop bar under Wine on a
+# Renders the settings, drive options and password dialogs and the drop bar under Wine on a
 # virtual display of its own, with a window-drawing desktop so that frames and captions
 # show, into PNG files in BUILD_DIR/screenshots for a person to look at.
 #   screenshots.sh BUILD_DIR
@@ -51,4 +51,5 @@ shot() {
 
 shot settings 480 320 dialog 101
 shot drive_options 300 300 dialog 108
+shot password 400 200 dialog 109
 shot drop_bar 880 200 dropbar "$(winepath -w "$build/images/Drive.bmp")"

@@ -1,6 +1,7 @@
 // Puts one of the program's windows on the screen for a person to look at: the settings
-// dialog, the drive options dialog (both with sample content and no behaviour), or the
-// drop bar with all 26 drive pictures beside a small window showing the program icon.
+// dialog, the drive options dialog, the password dialog (with sample content and no
+// behaviour), or the drop bar with all 26 drive pictures beside a small window showing the
+// program icon.
 //   show_dialog dialog ID READY_FILE
 //   show_dialog dropbar DRIVE_BMP READY_FILE
 // READY_FILE is written once the window has been painted; the program ends by itself a
@@ -70,6 +71,15 @@ void FillDriveOptions(HWND dialog) {
   CheckDlgButton(dialog, IDC_OPTIONS_KEEP_FOLDER, BST_CHECKED);
 }
 
+// Asked again after a wrong password, with one typed: every line filled.
+void FillPassword(HWND dialog) {
+  SetDlgItemTextA(dialog, IDC_PASSWORD_PROMPT,
+                  FormatText("仮想ドライブ%c:に開く圧縮ファイルのパスワードを入力してください。", 'D'));
+  SetDlgItemTextA(dialog, IDC_PASSWORD_ARCHIVE, "C:\\メール\\見積書.zip");
+  SetDlgItemTextA(dialog, IDC_PASSWORD_EDIT, "tembrook");
+  SetDlgItemTextA(dialog, IDC_PASSWORD_WRONG, "パスワードが違います。もう一度入力してください。");
+}
+
 // The drop bar as the program shows it, with every letter listed.
 void PlaceDropBar(HWND bar) {
   RECT work;
@@ -90,6 +100,7 @@ INT_PTR CALLBACK ShowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
       switch (lParam) {
         case IDD_SETTINGS: FillSettings(dialog); break;
         case IDD_DRIVE_OPTIONS: FillDriveOptions(dialog); break;
+        case IDD_PASSWORD: FillPassword(dialog); break;
         case IDD_DROP_BAR: PlaceDropBar(dialog); break;
       }
       SetTimer(dialog, ReadyTimer, ReadyDelayMs, nullptr);
