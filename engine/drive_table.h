@@ -245,7 +245,8 @@ class DriveTable {
   // A saved letter still mapped onto its own drive folder (left by a process that was
   // killed) becomes a virtual drive again without being mapped anew; 1 when it did.
   int TakeOverMapping(uint8_t letter);
-  // The teardown. With showMessages 0 (the session is ending) nothing waits on a message box.
+  // The teardown. With showMessages 0 (the session is ending) nothing waits on a message box
+  // or a password dialog.
   void SaveAndShutdown(int showMessages = 1);
   void SetPendingTempRoot(const char* text);
   int MoveTempRoot();

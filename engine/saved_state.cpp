@@ -254,6 +254,9 @@ int DriveTable::TakeOverMapping(uint8_t letter) {
 void DriveTable::SaveAndShutdown(int showMessages) {
   if (shutDownDone) return;
   shutDownDone = 1;
+  // An ending session waits on no dialog either: a write-back that needs a password it was
+  // never given keeps its changes in the folder.
+  if (!showMessages) passwordSink = nullptr;
   auto tell = [this, showMessages](EngineNotice notice, uint8_t letter, const char* folder) {
     if (showMessages && noticeSink != nullptr) noticeSink(notice, letter, folder, reports[letter]);
   };
