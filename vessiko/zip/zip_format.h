@@ -49,3 +49,23 @@ constexpr int ZipLzma = 14;
 constexpr int ZipXz = 95;
 constexpr int ZipPpmd = 98;
 constexpr int ZipAesMarker = 99;
+
+// The traditional PKWARE encryption ("ZipCrypto"): a 12-byte header before the data, whose
+// last byte readers check against the CRC-32's high byte, or with a data descriptor against
+// the DOS time's.
+constexpr size_t ZipCryptoHeaderSize = 12;
+constexpr uint32_t ZipCryptoKeyInit[3] = {0x12345678, 0x23456789, 0x34567890};
+
+// WinZip AES: the 0x9901 field (vendor version, "AE", strength, the real method); the data is
+// the salt, a password verifier, the encrypted data and an authentication code. AE-2 stores
+// no CRC-32: the authentication code stands in.
+constexpr uint16_t ZipAesFieldSize = 7;
+constexpr uint16_t ZipAe1 = 1;
+constexpr uint16_t ZipAe2 = 2;
+constexpr unsigned char ZipAes256 = 3;
+constexpr size_t ZipAes256KeySize = 32;
+constexpr size_t ZipAes256SaltSize = 16;
+constexpr size_t ZipAesVerifierSize = 2;
+constexpr size_t ZipAesCodeSize = 10;
+constexpr uint32_t ZipAesIterations = 1000;
+constexpr int ZipAesVersionNeeded = 51;
