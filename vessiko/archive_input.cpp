@@ -83,6 +83,8 @@ void SetArchivePassword(const char* password) {
 
 bool HavePassword() { return !Password().empty(); }
 
+const std::string& ArchivePassword() { return Password(); }
+
 int OpenReader(ReaderHandle* reader, const NativeString& path) {
   if (reader->object == nullptr) return 0;
   SupportReading(reader->object);

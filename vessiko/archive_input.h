@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "vessiko_core.h"
@@ -33,6 +34,8 @@ using EntryHandle = LibarchiveHandle<archive_entry, archive_entry_new, archive_e
 // its code page); empty: none. Kept only until replaced, and overwritten then.
 void SetArchivePassword(const char* password);
 bool HavePassword();
+// The password itself, for the entries an update encrypts.
+const std::string& ArchivePassword();
 // Decrypts the smallest encrypted entry with the password and checks it (its CRC, or the AES
 // authentication code): a check byte alone lets one wrong password in 256 through.
 bool PasswordOpens(const NativeString& path);

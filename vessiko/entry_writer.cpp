@@ -3,12 +3,15 @@
 // by the library itself), a half-written file removed, the folders' times set last.
 #include "entry_writer.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 
 #include "call_report.h"
 #include "entry_names.h"
 #include "worker_pool.h"
 #include "zip/deflate64.h"
+#include "zip/learned_crcs.h"
 #include "zip/zip_format.h"
 
 namespace {
@@ -71,30 +74,37 @@ bool EntryWriter::CreateSibling(const NativeString& path, NewFile* file,
   return false;
 }
 
-const ZipStoredEntry* EntryWriter::OwnDecoded(archive_entry* entry) const {
+const ZipStoredEntry* EntryWriter::StoredEntry(archive_entry* entry) const {
   if (zipEntries == nullptr) return nullptr;
   std::vector<NativeString> components;
   if (index >= zipEntries->size() || !SplitEntryPath(reader, entry, &components)) return nullptr;
   const ZipStoredEntry& stored = (*zipEntries)[index];
   // The directory's order is libarchive's: anything else is a damaged archive.
-  if (stored.key != PresenceKey(components)) return nullptr;
-  return stored.method == ZipDeflate64 ? &stored : nullptr;
+  return stored.key == PresenceKey(components) ? &stored : nullptr;
 }
 
 Outcome EntryWriter::WriteData(NewFile* file, archive_entry* entry, const NativeString& path) {
+  const ZipStoredEntry* stored = StoredEntry(entry);
+  // An AE-2 entry keeps its CRC-32 to itself: the data's is learned for later updates.
+  bool learn = stored != nullptr && !stored->crcKnown;
+  uLong crc = crc32(0, nullptr, 0);
   int written = 1;
-  DataSink sink = [file, &written](const char* data, size_t size) {
+  DataSink sink = [file, &written, learn, &crc](const char* data, size_t size) {
+    if (learn) crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
     written = file->Write(data, size);
     return written;
   };
   int status = ARCHIVE_OK;
-  if (const ZipStoredEntry* stored = OwnDecoded(entry)) {
+  if (stored != nullptr && stored->method == ZipDeflate64) {
     if (!zipData.is_open()) zipData.open(std::filesystem::path(archivePath), std::ios::binary);
     status = ReadDeflate64(&zipData, *stored, &buffer, sink) ? ARCHIVE_OK : ARCHIVE_FAILED;
   } else {
     status = ReadEntryData(reader, &buffer, sink);
   }
-  if (status == ARCHIVE_OK) return Outcome::Done;
+  if (status == ARCHIVE_OK) {
+    if (learn) LearnEntryCrc(archivePath, stored->name, stored->stamp, static_cast<uint32_t>(crc));
+    return Outcome::Done;
+  }
   if (!written) {
     if (!file->full) {
       NoteFailure(ReasonWriteFailed, path);

@@ -37,8 +37,8 @@ struct EntryWriter {
   std::vector<char> buffer = std::vector<char>(BlockSize);
   unsigned siblingCounter = 0;
   uint64_t needed = 0;  // the data of all entries, where the archive's directory told it
-  // A ZIP holding Deflate64 entries, which libarchive cannot decode: its entries in the
-  // reader's order, and the archive read directly for those entries' data.
+  // A ZIP holding Deflate64 entries, which libarchive cannot decode, or encrypted ones: its
+  // entries in the reader's order, and the archive read directly for Deflate64 data.
   const std::vector<ZipStoredEntry>* zipEntries = nullptr;
   NativeString archivePath;
   std::ifstream zipData;
@@ -52,8 +52,8 @@ struct EntryWriter {
   // separator ends the folder: a bare name would put the temporary file in the current
   // folder, perhaps on another volume, where moving it over the file fails.
   bool CreateSibling(const NativeString& path, NewFile* file, NativeString* sibling);
-  // The old entry of a Deflate64 ZIP whose data the library decodes itself, or null.
-  const ZipStoredEntry* OwnDecoded(archive_entry* entry) const;
+  // The stored entry of zipEntries the reader is at, or null.
+  const ZipStoredEntry* StoredEntry(archive_entry* entry) const;
   // The entry's data into the file: a failure notes whether the data was damaged or the
   // file could not be written (a full disk fails everything after it too).
   Outcome WriteData(NewFile* file, archive_entry* entry, const NativeString& path);

@@ -221,7 +221,10 @@ int ExtractArchive(const NativeString& archivePath, const NativeString& folder) 
       NoteNoRoom(inspection.size, free);
       return 0;
     }
-    if (inspection.deflate64 && !ReadZipEntries(archivePath, &zipEntries)) {
+    // Deflate64 entries the library decodes itself; of encrypted ones it learns the CRC-32
+    // that AE-2 entries do not store.
+    if ((inspection.deflate64 || inspection.encrypted) &&
+        !ReadZipEntries(archivePath, &zipEntries) && inspection.deflate64) {
       NoteFailure(ReasonUnsupportedMethod, NativeString(Deflate64Name, Deflate64Name + 9));
       return 0;
     }

@@ -7,6 +7,7 @@
 #include "entry_names.h"
 #include "packing.h"
 #include "platform_services.h"
+#include "zip/zip_directory.h"
 
 namespace {
 
@@ -94,6 +95,33 @@ bool PreviousToRead(const NativeString& previous, int fresh, NativeString* toRea
   return true;
 }
 
+// Nothing of an encrypted archive is written back in the clear. An encrypted ZIP is packed
+// over, as a ZIP, only with a password that opens it, and what is written anew is encrypted
+// with the archive's method (cipher); an encrypted 7z is never packed over. False, with the
+// reason noted, when the pack is refused.
+bool EncryptionAllowed(const NativeString& previous, int format, ZipCipher* cipher) {
+  *cipher = ZipCipher::None;
+  if (!IsArchiveFile(previous)) return true;
+  Inspection zip, sevenZip;
+  if (InspectSevenZip(previous, &sevenZip) && sevenZip.refusal == ReasonPasswordProtected) {
+    NoteFailure(ReasonPasswordProtected, previous);
+    return false;
+  }
+  if (!InspectZip(previous, &zip)) return true;
+  *cipher = ZipArchiveCipher(previous);
+  if (*cipher == ZipCipher::None && zip.refusal != ReasonPasswordProtected) return true;
+  // PKWARE's strong encryption no reader here decrypts, and only a ZIP is encrypted.
+  if (zip.refusal == ReasonPasswordProtected || format != FormatZip) {
+    NoteFailure(ReasonPasswordProtected, previous);
+    return false;
+  }
+  if (!HavePassword() || !PasswordOpens(previous)) {
+    NoteFailure(HavePassword() ? ReasonWrongPassword : ReasonPasswordNeeded, previous);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ReadListedFile(const SourceItem& item, std::vector<char>* buffer, const DataSink& sink) {
@@ -158,18 +186,8 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   std::vector<NativeString> excluded = {FoldCase(output)};
   if (!previous.empty()) excluded.push_back(FoldCase(previous));
   NativeString toRead;
-  if (!PreviousToRead(previous, fresh, &toRead)) return 0;
-  // Nothing of an encrypted archive is written back in the clear; the writers encrypt nothing.
-  Inspection zip, sevenZip;
-  if (IsArchiveFile(previous) && InspectZip(previous, &zip) &&
-      (zip.encrypted || zip.refusal == ReasonPasswordProtected ||
-       zip.refusal == ReasonPasswordNeeded)) {
-    NoteFailure(zip.encrypted ? ReasonPasswordProtected : zip.refusal, previous);
-    return 0;
-  }
-  if (IsArchiveFile(previous) && InspectSevenZip(previous, &sevenZip) &&
-      sevenZip.refusal == ReasonPasswordProtected) {
-    NoteFailure(ReasonPasswordProtected, previous);
+  ZipCipher cipher = ZipCipher::None;
+  if (!PreviousToRead(previous, fresh, &toRead) || !EncryptionAllowed(previous, format, &cipher)) {
     return 0;
   }
   ItemCollector collect = [&base, &excluded](std::vector<SourceItem>* items) {
@@ -177,7 +195,8 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   };
   if (format == FormatZip) {
     // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.
-    return WriteZip(output, collect, fresh && IsArchiveFile(previous) ? previous : toRead, fresh);
+    return WriteZip(output, collect, fresh && IsArchiveFile(previous) ? previous : toRead, fresh,
+                    cipher);
   }
   std::vector<SourceItem> items;
   if (!collect(&items)) return 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive_input.h"
+#include "zip/zip_encryption.h"
 
 struct SourceItem {
   NativeString path;      // full native path
@@ -44,6 +45,7 @@ int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& ite
 // Fills the list of what is to be packed; 0 when it cannot be listed in full.
 using ItemCollector = std::function<int(std::vector<SourceItem>* items)>;
 // Packs what collect lists into a ZIP, and unless fresh the absent entries of previous (the
-// old archive, or empty). The old entries whose files are unchanged are copied as they are.
+// old archive, or empty). The old entries whose files are unchanged are copied as they are;
+// what is written anew is encrypted with cipher and the archive password.
 int WriteZip(const NativeString& output, const ItemCollector& collect,
-             const NativeString& previous, int fresh);
+             const NativeString& previous, int fresh, ZipCipher cipher);

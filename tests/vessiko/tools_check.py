@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """What other tools make of the archive library. tools_check.py exports OBJDUMP DLL | packed
-FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree, FOLDER/X.zip to FOLDER/X) | native VESSIKO_NATIVE
+FOLDER (unzip, 7zz, bsdtar, tar extract FOLDER/packed.* to FOLDER/tree, FOLDER/X.zip to FOLDER/X;
+7zz and unzip test FOLDER/encrypted-*.zip with the password) | native VESSIKO_NATIVE
 (the core on Linux: the tools read what it packs; links are never packed, followed, written;
 a 7z update copies what it can of the old archive)."""
 import os, random, re, subprocess, sys, tempfile, zipfile
@@ -187,6 +188,11 @@ if __name__ == "__main__":
             stem = os.path.join(argument[0], name.split(".")[0])
             if name.startswith("packed."):
                 tools_read(os.path.join(argument[0], name), os.path.join(argument[0], "tree"))
+            elif name.startswith("encrypted-"):  # a write-back over an encrypted ZIP
+                testers = ["7zz t -ptembrook"] + ["unzip -t -P tembrook"] * ("zipcrypto" in name)
+                for tester in testers:
+                    check(run(tester.split() + [os.path.join(argument[0], name)]) == 0,
+                          tester + " fails on " + name)
             elif name.endswith(".zip") and os.path.isdir(stem):  # an update against its root
                 tools_read(os.path.join(argument[0], name), stem)
         if command == "native":

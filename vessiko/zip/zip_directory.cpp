@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "entry_names.h"
+#include "zip/learned_crcs.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_format.h"
 
@@ -27,9 +28,10 @@ bool ReadAt(std::ifstream& in, uint64_t offset, size_t size, std::vector<unsigne
                                                 static_cast<std::streamsize>(size)));
 }
 
-// A plain file libarchive would extract: not a folder, link or device, and not encrypted.
+// A plain file libarchive would extract: not a folder, link or device, and not under the
+// strong encryption no reader here decrypts.
 bool IsPlainFile(const CentralRecord& r) {
-  if (r.flags & (ZipEncryptedFlag | ZipStrongEncryptionFlag)) return false;
+  if (r.flags & ZipStrongEncryptionFlag) return false;
   if (r.nameSize > 0 && (r.name[r.nameSize - 1] == '/' || r.name[r.nameSize - 1] == '\\')) {
     return false;
   }
@@ -98,6 +100,16 @@ bool ReadLocalRecord(std::ifstream& in, const CentralRecord& r, uint64_t limit,
   }
   if (room - headerSize < entry->compressed) return false;
   entry->dataOffset = entry->offset + headerSize;
+  if (entry->method == ZipAesMarker) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(AesStampBytes, entry->compressed));
+    std::vector<unsigned char> head;
+    if (header.size() >= headerSize + want) {
+      head.assign(header.begin() + headerSize, header.begin() + headerSize + want);
+    } else if (!ReadAt(in, entry->dataOffset, want, &head)) {
+      return false;
+    }
+    entry->stamp = AesStamp(head.data(), head.size(), entry->compressed);
+  }
   uint64_t dataEnd = entry->offset + headerSize + entry->compressed;
   entry->length = dataEnd - entry->offset;
   if (!(flags & ZipDescriptorFlag)) return true;
@@ -221,6 +233,14 @@ bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entri
     entry.crc = static_cast<uint32_t>(Little(r.header + 16, 4));
     entry.method = static_cast<unsigned>(Little(r.header + 10, 2));
     entry.plainFile = IsPlainFile(r);
+    if (entry.method == ZipAesMarker) {
+      // Of WinZip's AES entries only AE-1 stores the CRC-32; AE-2 leaves 0 there.
+      entry.crcKnown = false;
+      ForEachExtraField(r.extra, r.extraSize, ZipAesTag,
+                        [&](const unsigned char* data, size_t size) {
+                          if (size >= 2 && Little(data, 2) == ZipAe1) entry.crcKnown = true;
+                        });
+    }
     entry.central.assign(r.header, r.header + r.size);
     entries->push_back(std::move(entry));
     order.push_back(order.size());
@@ -257,6 +277,23 @@ bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entri
   }
   *entries = std::move(sorted);
   return true;
+}
+
+ZipCipher ZipArchiveCipher(const NativeString& path) {
+  std::ifstream in;
+  in.rdbuf()->pubsetbuf(nullptr, 0);
+  in.open(std::filesystem::path(path), std::ios::binary);
+  std::vector<unsigned char> directory;
+  DirectoryPlace place;
+  std::vector<CentralRecord> records;
+  if (!in || !ReadCentralDirectory(in, &directory, &place)) return ZipCipher::None;
+  SplitDirectory(directory, &records);
+  ZipCipher cipher = ZipCipher::None;
+  for (const CentralRecord& r : records) {
+    if (Little(r.header + 10, 2) == ZipAesMarker) return ZipCipher::Aes;
+    if (r.flags & ZipEncryptedFlag) cipher = ZipCipher::Traditional;
+  }
+  return cipher;
 }
 
 bool RelocatedCentralRecord(const std::vector<unsigned char>& record, uint64_t offset,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vessiko_core.h"
+#include "zip/zip_encryption.h"
 
 // True for a ZIP whose names without the UTF-8 flag (other than plain ASCII, and other than
 // those an Info-ZIP Unicode path field names) are all strict UTF-8, and there is one.
@@ -27,7 +28,12 @@ struct ZipStoredEntry {
   uint64_t compressed = 0;
   uint64_t size = 0;
   uint32_t crc = 0;
-  bool plainFile = false;  // not a folder, link or device, not encrypted
+  // An AE-2 entry stores no CRC-32: known only when this process learned it (learned_crcs.h).
+  bool crcKnown = true;
+  std::string stamp;  // of a WinZip AES entry, its AesStamp
+  // Not a folder, link or device, nor under PKWARE's strong encryption. Encrypted entries
+  // count: an update over an encrypted archive copies them encrypted, as they are.
+  bool plainFile = false;
   // The stored name is the name the drive shows: one read decomposed is not, and its entry
   // is never copied for the drive's file, whose name is composed.
   bool storedAsShown = true;
@@ -37,6 +43,9 @@ struct ZipStoredEntry {
 // false when the directory or a local record is not what this reader can vouch for (a
 // program stub, several disks, records that overlap or disagree with the directory).
 bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entries);
+// How the entries of a ZIP are encrypted, as its central directory says (behind a stub too);
+// None when it has no directory this reader finds.
+ZipCipher ZipArchiveCipher(const NativeString& path);
 // A stored entry's central record with the offset its local record gets in a new archive,
 // moved into the ZIP64 field when it needs 64 bits; false when the record cannot hold it.
 bool RelocatedCentralRecord(const std::vector<unsigned char>& record, uint64_t offset,

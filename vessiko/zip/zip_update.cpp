@@ -2,13 +2,16 @@
 // them in order, then the old archive's absent entries. A write-back packs the whole drive
 // after a user changed one document, so the entries of the old archive whose files are
 // unchanged, and the absent ones, are copied as they are; only what changed is compressed.
+// Over an encrypted archive what is written anew is encrypted with its method and password.
 #include <fstream>
 #include <thread>
 #include <unordered_map>
 
+#include "call_report.h"
 #include "entry_names.h"
 #include "packing.h"
 #include "worker_pool.h"
+#include "zip/learned_crcs.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_writer.h"
 
@@ -131,6 +134,7 @@ void PrepareFile(const SourceItem& item, const ZipStoredEntry* stored, PackScrat
 // The writer's side of a pack: the entries it has written, what it compresses with, and the
 // old archive it copies from.
 struct ZipPacking {
+  ZipEncryption encryption;
   ZipWriter writer;
   Deflater deflater;
   std::vector<char> buffer = std::vector<char>(BlockSize);
@@ -139,9 +143,26 @@ struct ZipPacking {
   std::vector<ZipStoredEntry> old;
   ZipCopySource source;
   bool copying = false;  // the old archive's entries can be copied as they are
+  NativeString archivePath;  // the old archive's, under which AE-2 CRC-32s are learned
 
   void OpenOld(const NativeString& previous) {
+    archivePath = previous;
     copying = !previous.empty() && ReadZipEntries(previous, &old) && source.Open(previous);
+    for (ZipStoredEntry& entry : old) {
+      if (!entry.crcKnown) {
+        entry.crcKnown = LearnedEntryCrc(archivePath, entry.name, entry.stamp, &entry.crc);
+      }
+    }
+  }
+
+  // A file of an AES pack written anew: what its data was is known now, and spares the next
+  // update of an unchanged file writing it again.
+  void LearnWritten(const SourceItem& source) {
+    const ZipCentralRecord& r = writer.records.back();
+    if (!r.aes) return;
+    const std::vector<unsigned char>& header = writer.entryCipher.header;
+    LearnEntryCrc(archivePath, source.relative,
+                  AesStamp(header.data(), header.size(), r.compressed), r.crc);
   }
 
   // Per listed file, the old entry it may be unchanged from: the one extracted under its key
@@ -159,7 +180,7 @@ struct ZipPacking {
       auto found = extracted.find(item.key);
       if (item.folder || found == extracted.end()) continue;
       const ZipStoredEntry* entry = found->second;
-      if (entry->plainFile && entry->storedAsShown &&
+      if (entry->plainFile && entry->crcKnown && entry->storedAsShown &&
           static_cast<int64_t>(entry->size) == item.size && entry->name == item.relative) {
         candidates[i] = entry;
       }
@@ -203,8 +224,10 @@ struct ZipPacking {
         written = CopyStored(*stored[i]);
       } else if (job.state == JobState::Streamed) {
         written = StreamListedFile(&writer, source, item, &deflater, &buffer);
+        if (written) LearnWritten(source);
       } else {
         written = writer.AddPrepared(item, job.data);
+        if (written) LearnWritten(source);
       }
       if (!written) return 0;
       compression.Done(i);
@@ -247,8 +270,13 @@ struct ZipPacking {
            writer.EndStreamed();
   }
 
-  // An entry of the old archive, compressed as the new ones are.
+  // An entry of the old archive, compressed (and encrypted) as the new ones are.
   int AddAbsent(archive* reader, archive_entry* entry) {
+    // An encrypted entry the archive's directory did not show is not written in the clear.
+    if (archive_entry_is_data_encrypted(entry) && encryption.cipher == ZipCipher::None) {
+      NoteFailure(ReasonPasswordProtected, archivePath);
+      return 0;
+    }
     ZipItem item;
     if (!StoredText(archive_entry_pathname_w(entry), archive_entry_pathname_utf8(entry),
                     archive_entry_pathname(entry), &item.name, &item.utf8)) {
@@ -276,8 +304,14 @@ struct ZipPacking {
 }  // namespace
 
 int WriteZip(const NativeString& output, const ItemCollector& collect,
-             const NativeString& previous, int fresh) {
+             const NativeString& previous, int fresh, ZipCipher cipher) {
   ZipPacking packing;
+  if (!packing.encryption.Start(cipher, &ArchivePassword())) {
+    // This platform cannot encrypt: nothing is written in the clear instead.
+    NoteFailure(ReasonPasswordProtected, previous);
+    return 0;
+  }
+  if (cipher != ZipCipher::None) packing.writer.encryption = &packing.encryption;
   std::vector<SourceItem> items;
   // The old archive's directory is read while the tree is listed.
   std::thread old([&packing, &previous] { packing.OpenOld(previous); });

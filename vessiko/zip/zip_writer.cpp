@@ -1,5 +1,6 @@
 // The ZIP container as the library writes it: local records, data compressed ahead of time
-// or while written, entries copied from another archive, and the central directory.
+// or while written (and encrypted, over an encrypted archive), entries copied from another
+// archive, and the central directory.
 #include "zip/zip_writer.h"
 
 #include <algorithm>
@@ -74,14 +75,35 @@ void StartRecord(const ZipItem& item, uint64_t offset, ZipCentralRecord* r) {
   DosTime(item.seconds, &r->dosTime, &r->dosDate);
 }
 
-int VersionNeeded(int method, int zip64) {
+int VersionNeeded(const ZipCentralRecord& r, int zip64) {
+  if (r.aes) return ZipAesVersionNeeded;
   if (zip64) return 45;
-  return method == ZipDeflated ? 20 : 10;
+  return r.method == ZipDeflated || (r.flags & ZipEncryptedFlag) ? 20 : 10;
 }
+
+// The fields the two headers share.
+uint32_t HeaderFlags(const ZipCentralRecord& r) {
+  return (r.item.utf8 ? ZipUtf8Flag : 0) | r.flags;
+}
+uint32_t HeaderMethod(const ZipCentralRecord& r) {
+  return r.aes ? static_cast<uint32_t>(ZipAesMarker) : static_cast<uint32_t>(r.method);
+}
+// AE-2 keeps the CRC-32 to itself: its authentication code checks the data.
+uint32_t HeaderCrc(const ZipCentralRecord& r) { return r.aes ? 0 : r.crc; }
 
 // A value of a 32-bit field, or the mark that sends a reader to the ZIP64 field.
 uint32_t Field32(uint64_t value) {
   return value >= ZipFull32 ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+void AddAesField(const ZipCentralRecord& r, Bytes* extra) {
+  if (!r.aes) return;
+  extra->U16(ZipAesTag);
+  extra->U16(ZipAesFieldSize);
+  extra->U16(ZipAe2);
+  extra->Text("AE");
+  extra->b.push_back(ZipAes256);
+  extra->U16(static_cast<uint32_t>(r.method));
 }
 
 void AddTimestamp(const ZipItem& item, Bytes* extra) {
@@ -104,6 +126,7 @@ Bytes CentralExtra(const ZipCentralRecord& r, int zip64) {
     extra.U16(static_cast<uint32_t>(values.b.size()));
     extra.b.insert(extra.b.end(), values.b.begin(), values.b.end());
   }
+  AddAesField(r, &extra);
   AddTimestamp(r.item, &extra);
   return extra;
 }
@@ -112,16 +135,16 @@ Bytes CentralHeader(const ZipCentralRecord& r) {
   std::string name = StoredName(r.item);
   int zip64 = r.size >= ZipFull32 || r.compressed >= ZipFull32 || r.offset >= ZipFull32;
   Bytes extra = CentralExtra(r, zip64);
-  int needed = VersionNeeded(r.method, zip64);
+  int needed = VersionNeeded(r, zip64);
   Bytes h;
   h.U32(ZipCentralSignature);
   h.U16(MadeOnUnix + needed);  // the external attributes carry the Unix mode
   h.U16(needed);
-  h.U16(r.item.utf8 ? ZipUtf8Flag : 0);
-  h.U16(r.method);
+  h.U16(HeaderFlags(r));
+  h.U16(HeaderMethod(r));
   h.U16(r.dosTime);
   h.U16(r.dosDate);
-  h.U32(r.crc);
+  h.U32(HeaderCrc(r));
   h.U32(Field32(r.compressed));
   h.U32(Field32(r.size));
   h.U16(static_cast<uint32_t>(name.size()));
@@ -237,26 +260,29 @@ int ZipWriter::Flush() {
 
 int ZipWriter::WriteLocalHeader(const ZipCentralRecord& r, int zip64) {
   std::string name = StoredName(r.item);
+  Bytes extra;
+  if (zip64) {
+    extra.U16(ZipZip64Tag);
+    extra.U16(16);
+    extra.U64(r.size);
+    extra.U64(r.compressed);
+  }
+  AddAesField(r, &extra);
+  AddTimestamp(r.item, &extra);
   Bytes h;
   h.U32(ZipLocalSignature);
-  h.U16(VersionNeeded(r.method, zip64));
-  h.U16(r.item.utf8 ? ZipUtf8Flag : 0);
-  h.U16(r.method);
+  h.U16(VersionNeeded(r, zip64));
+  h.U16(HeaderFlags(r));
+  h.U16(HeaderMethod(r));
   h.U16(r.dosTime);
   h.U16(r.dosDate);
-  h.U32(r.crc);
+  h.U32(HeaderCrc(r));
   h.U32(zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.compressed));
   h.U32(zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(r.size));
   h.U16(static_cast<uint32_t>(name.size()));
-  h.U16((zip64 ? 20 : 0) + (HasTimestamp(r.item) ? 9 : 0));
+  h.U16(static_cast<uint32_t>(extra.b.size()));
   h.Text(name);
-  if (zip64) {
-    h.U16(ZipZip64Tag);
-    h.U16(16);
-    h.U64(r.size);
-    h.U64(r.compressed);
-  }
-  AddTimestamp(r.item, &h);
+  h.b.insert(h.b.end(), extra.b.begin(), extra.b.end());
   return Write(h.b.data(), h.b.size());
 }
 
@@ -273,10 +299,14 @@ int ZipWriter::AddPrepared(const ZipItem& item, const PreparedData& data) {
   StartRecord(item, position, &r);
   r.crc = data.crc;
   r.size = data.size;
-  r.compressed = data.bytes.size();
   r.method = data.method;
+  if (!StartEncryption(&r, static_cast<unsigned char>(data.crc >> 24))) return 0;
+  r.compressed = data.bytes.size() + entryCipher.Overhead();
   int zip64 = r.size >= ZipFull32 || r.compressed >= ZipFull32;
-  if (!WriteLocalHeader(r, zip64) || !Write(data.bytes.data(), data.bytes.size())) return 0;
+  if (!WriteLocalHeader(r, zip64) || !Write(entryCipher.header.data(), entryCipher.header.size()) ||
+      !WriteEntryData(data.bytes.data(), data.bytes.size()) || !EndEncryption()) {
+    return 0;
+  }
   records.push_back(std::move(r));
   return 1;
 }
@@ -289,7 +319,14 @@ int ZipWriter::BeginStreamed(const ZipItem& item, int64_t expectedSize, Deflater
   streaming.method = ZipDeflated;
   streamZip64 = expectedSize < 0 || expectedSize >= StreamZip64Threshold;
   streamChunk.resize(ZipChunkSize);
-  return WriteLocalHeader(streaming, streamZip64);
+  // The traditional header ends with a byte of the CRC-32, which is not known before the
+  // data: with a data descriptor readers check the DOS time's high byte instead.
+  if (encryption != nullptr && encryption->cipher == ZipCipher::Traditional) {
+    streaming.flags |= ZipDescriptorFlag;
+  }
+  return StartEncryption(&streaming, static_cast<unsigned char>(streaming.dosTime >> 8)) &&
+         WriteLocalHeader(streaming, streamZip64) &&
+         Write(entryCipher.header.data(), entryCipher.header.size());
 }
 
 int ZipWriter::StreamData(const char* data, size_t size) {
@@ -304,7 +341,7 @@ int ZipWriter::StreamData(const char* data, size_t size) {
     z.avail_out = static_cast<uInt>(streamChunk.size());
     if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) return 0;
     size_t produced = streamChunk.size() - z.avail_out;
-    if (!Write(streamChunk.data(), produced)) return 0;
+    if (!WriteEntryData(streamChunk.data(), produced)) return 0;
     streaming.compressed += produced;
   }
   return 1;
@@ -320,11 +357,26 @@ int ZipWriter::EndStreamed() {
     int status = deflate(&z, Z_FINISH);
     if (status != Z_OK && status != Z_STREAM_END) return 0;
     size_t produced = streamChunk.size() - z.avail_out;
-    if (!Write(streamChunk.data(), produced)) return 0;
+    if (!WriteEntryData(streamChunk.data(), produced)) return 0;
     streaming.compressed += produced;
     if (status == Z_STREAM_END) break;
   }
+  if (!EndEncryption()) return 0;
+  streaming.compressed += entryCipher.Overhead();
   if (!streamZip64 && (streaming.size >= ZipFull32 || streaming.compressed >= ZipFull32)) return 0;
+  if (streaming.flags & ZipDescriptorFlag) {
+    Bytes descriptor;
+    descriptor.U32(ZipDescriptorSignature);
+    descriptor.U32(streaming.crc);
+    if (streamZip64) {
+      descriptor.U64(streaming.compressed);
+      descriptor.U64(streaming.size);
+    } else {
+      descriptor.U32(static_cast<uint32_t>(streaming.compressed));
+      descriptor.U32(static_cast<uint32_t>(streaming.size));
+    }
+    if (!Write(descriptor.b.data(), descriptor.b.size())) return 0;
+  }
   // The sizes and the checksum are known only now: write the local header again over the
   // first one, which has the same length.
   std::streamoff end = static_cast<std::streamoff>(position);
@@ -336,6 +388,32 @@ int ZipWriter::EndStreamed() {
   position = saved;
   records.push_back(std::move(streaming));
   return 1;
+}
+
+int ZipWriter::StartEncryption(ZipCentralRecord* record, unsigned char check) {
+  entryCipher.cipher = ZipCipher::None;
+  entryCipher.header.clear();
+  if (encryption == nullptr || encryption->cipher == ZipCipher::None) return 1;
+  record->flags |= ZipEncryptedFlag;
+  record->aes = encryption->cipher == ZipCipher::Aes;
+  return entryCipher.Begin(*encryption, check);
+}
+
+int ZipWriter::WriteEntryData(const unsigned char* data, size_t size) {
+  if (entryCipher.cipher == ZipCipher::None) return Write(data, size);
+  cipherChunk.resize(ZipChunkSize);
+  for (size_t done = 0; done < size;) {
+    size_t n = std::min(size - done, cipherChunk.size());
+    std::copy_n(data + done, n, cipherChunk.data());
+    if (!entryCipher.Encrypt(cipherChunk.data(), n) || !Write(cipherChunk.data(), n)) return 0;
+    done += n;
+  }
+  return 1;
+}
+
+int ZipWriter::EndEncryption() {
+  std::vector<unsigned char> trailer;
+  return entryCipher.End(&trailer) && Write(trailer.data(), trailer.size());
 }
 
 int ZipCopySource::Open(const NativeString& path) {

@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "vessiko_core.h"
+#include "zip/zip_encryption.h"
 
 // How much the writer buffers before the file, and deflates at a time when streaming.
 constexpr size_t ZipChunkSize = 256 * 1024;
@@ -57,6 +58,8 @@ struct ZipCentralRecord {
   int method = 0;
   uint16_t dosTime = 0;
   uint16_t dosDate = 0;
+  uint16_t flags = 0;  // encryption and data descriptor; the UTF-8 flag comes from the item
+  int aes = 0;  // WinZip AES: method 99 in the headers, the real one in the 0x9901 field
   // The central record of an entry copied from another archive, as it is written.
   std::vector<unsigned char> copied;
 };
@@ -76,6 +79,10 @@ struct ZipWriter {
   std::ofstream out;
   uint64_t position = 0;
   std::vector<ZipCentralRecord> records;
+  // The pack's encryption, or null: everything in the clear. Borrowed.
+  const ZipEncryption* encryption = nullptr;
+  EntryEncryption entryCipher;  // of the entry being written
+  std::vector<unsigned char> cipherChunk;
   // The entry being streamed.
   Deflater* streamDeflater = nullptr;
   ZipCentralRecord streaming;
@@ -100,6 +107,14 @@ struct ZipWriter {
 
   int Write(const void* data, size_t size);
   int Flush();
+  // Every entry with data of an encrypted pack is encrypted (folders have none and stay as
+  // they are). check: the byte a traditional header ends with.
+  int StartEncryption(ZipCentralRecord* record, unsigned char check);
+  // An entry's compressed data, encrypted where the entry is.
+  int WriteEntryData(const unsigned char* data, size_t size);
+  // What follows the data of an encrypted entry. Entry and trailer count in the compressed
+  // size as the cipher's overhead.
+  int EndEncryption();
   int WriteCentralDirectory();
   int WriteLocalHeader(const ZipCentralRecord& record, int zip64);
 };
