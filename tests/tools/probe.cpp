@@ -11,7 +11,7 @@
 //                                    balloon from the tray was shown meanwhile
 //   probe answer TEXT                waits for the password dialog, prints "owner=main" or
 //                                    "owner=none" and its lines (CP932), types TEXT and presses
-//                                    OK; an empty TEXT presses Cancel
+//                                    OK (an empty TEXT presses Cancel), and waits until it is gone
 // Exit code 0 on success, 1 otherwise; also written into the file PROBE_STATUS names, if set
 // (inside a Wine desktop window a program's exit code is lost).
 #include <windows.h>
@@ -82,7 +82,12 @@ int Answer(const char* text) {
   // The texts are carried across processes with the messages; the click is posted, as the
   // dialog's end runs the program on.
   if (*text != '\0' && !SetDlgItemTextA(dialog, PasswordEdit, text)) return 1;
-  return PostMessageA(dialog, WM_COMMAND, *text != '\0' ? PasswordOk : PasswordCancel, 0) ? 0 : 1;
+  if (!PostMessageA(dialog, WM_COMMAND, *text != '\0' ? PasswordOk : PasswordCancel, 0)) return 1;
+  // Gone before the next question can be waited for: a wrong password asks in a new dialog.
+  for (DWORD start = GetTickCount(); IsWindow(dialog); Sleep(20)) {
+    if (GetTickCount() - start > 30000) return 1;
+  }
+  return 0;
 }
 
 int Run(int argc, char** argv) {
