@@ -3,12 +3,17 @@
 //   vessiko-native extract ARCHIVE FOLDER
 //   vessiko-native pack ARCHIVE ROOT FORMAT [fresh]     FORMAT: zip 7z tar tar.gz tar.bz2 tar.xz
 //   vessiko-native check ARCHIVE
+//   vessiko-native warm-pack ARCHIVE ROOT FORMAT COMMAND
+//       packs ROOT over ARCHIVE (which leaves the library its record of the files), runs
+//       COMMAND through the shell (the change, say), packs again in the same process and
+//       prints the second pack's seconds alone on a line: the timed write-back's case
 // VESSIKO_PIECE_BYTES, when set, is the size of the pieces a 7z is compressed in (the checks
 // make small ones to have many).
 // Exit code 0 on success, 1 on failure, 2 on bad usage.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -50,11 +55,24 @@ int Pack(const std::string& archive, const std::string& root, int format, int fr
   return ok;
 }
 
+// Exit code as pack's: 0 when both packs succeeded.
+int WarmPack(const std::string& archive, const std::string& root, int format,
+             const char* command) {
+  if (!Pack(archive, root, format, 0)) return 1;
+  if (system(command) != 0) return 1;
+  auto start = std::chrono::steady_clock::now();
+  int ok = Pack(archive, root, format, 0);
+  std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  printf("%.3f\n", seconds.count());
+  return ok ? 0 : 1;
+}
+
 int Usage() {
   fprintf(stderr,
           "usage: vessiko-native extract ARCHIVE FOLDER\n"
           "       vessiko-native pack ARCHIVE ROOT FORMAT [fresh]\n"
-          "       vessiko-native check ARCHIVE\n");
+          "       vessiko-native check ARCHIVE\n"
+          "       vessiko-native warm-pack ARCHIVE ROOT FORMAT COMMAND\n");
   return 2;
 }
 
@@ -80,6 +98,10 @@ int main(int argc, char** argv) {
     int fresh = argc == 6 && strcmp(argv[5], "fresh") == 0;
     if (argc == 6 && !fresh) return Usage();
     return Pack(argv[2], argv[3], format, fresh) ? 0 : 1;
+  }
+  if (command == "warm-pack" && argc == 6) {
+    int format = FormatIndex(argv[4]);
+    return format < 0 ? Usage() : WarmPack(argv[2], argv[3], format, argv[5]);
   }
   return Usage();
 }
