@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Program-level measurements under Wine and Xvfb: drop-to-visible time of one archive, idle
-# CPU of the resident program, and the timer's write-back of an unchanged drive against a
-# full pack. Prints one JSON object on stdout; progress and build output go to stderr.
+# CPU of the resident program, and the timer's write-back of an unchanged drive and after one
+# change against a full pack. Prints one JSON object on stdout; progress and build output go to stderr.
 #   bench-program.sh BUILD_DIR [CORPUS_DIR]
 # Without CORPUS_DIR a deterministic corpus of many small text files is generated.
 # Environment: BENCH_IDLE_SECONDS (default 30), BENCH_RUNS (default 5).

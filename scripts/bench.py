@@ -523,7 +523,7 @@ def print_goals(results):
 
 def program_figures(source, build):
     figures = {"drop_to_visible_s": None, "idle_cpu_percent": None, "unchanged_tick_s": None,
-               "full_pack_s": None}
+               "changed_tick_s": None, "full_pack_s": None}
     script = os.path.join(source, "scripts", "bench-program.sh")
     if not os.path.exists(script):
         print("scripts/bench-program.sh not found: program figures left empty")
@@ -567,7 +567,7 @@ def main():
     add_ratios(results)
     print_table(results)
     program = ({"drop_to_visible_s": None, "idle_cpu_percent": None, "unchanged_tick_s": None,
-                "full_pack_s": None} if args.no_program
+                "changed_tick_s": None, "full_pack_s": None} if args.no_program
                else program_figures(os.path.abspath(args.source), os.path.abspath(args.build)))
     document = {"corpora": corpora, "results": results, "program": program,
                 "machine": {"cpus": os.cpu_count(), "runs": args.runs, "scale": args.scale}}

@@ -10,9 +10,9 @@
 - idle_cpu_percent: the CPU time of the program's Wine process(es) over the idle period
   (default 30 s) after that drop, as a percentage of one core (wineserver's share is given
   apart as idle_wineserver_cpu_percent).
-- unchanged_tick_s, full_pack_s: write_back_probe.exe binds a copy of the corpus archive to a
-  drive and times the timer's write-back of the unchanged drive (median of the runs) against
-  a full pack of the same drive (median).
+- unchanged_tick_s, changed_tick_s, full_pack_s: write_back_probe.exe binds a copy of the
+  corpus archive to a drive and times the timer's write-back of the unchanged drive and after
+  one change (medians of the runs) against a full pack of the same drive (median).
 
 Prints one JSON object on stdout; progress goes to stderr. Without --corpus a deterministic
 corpus of many small text files is generated. Only the standard library is used; the Wine
@@ -179,7 +179,8 @@ def write_backs(t, archive, runs):
     assert line, "write_back_probe said %r" % text
     values = dict(item.split("=", 1) for item in line[-1].split())
     log("write-backs: %s" % line[-1])
-    return float(values["bind_s"]), float(values["unchanged_tick_s"]), float(values["full_pack_s"])
+    return (float(values["bind_s"]), float(values["unchanged_tick_s"]),
+            float(values["changed_tick_s"]), float(values["full_pack_s"]))
 
 
 def main():
@@ -208,9 +209,10 @@ def main():
         size = sum(os.path.getsize(os.path.join(b, n)) for b, _, ns in os.walk(corpus) for n in ns)
 
         drop, closed, idle, idle_server = drop_and_idle(t, archive, known, expected, args.idle_seconds)
-        bind, tick, pack = write_backs(t, archive, args.runs)
+        bind, tick, changed_tick, pack = write_backs(t, archive, args.runs)
         print(json.dumps({"drop_to_visible_s": round(drop, 4), "idle_cpu_percent": round(idle, 3),
-                          "unchanged_tick_s": round(tick, 5), "full_pack_s": round(pack, 4),
+                          "unchanged_tick_s": round(tick, 5), "changed_tick_s": round(changed_tick, 4),
+                          "full_pack_s": round(pack, 4),
                           "drop_to_bar_closed_s": round(closed, 4),
                           "idle_wineserver_cpu_percent": round(idle_server, 3),
                           "bind_s": round(bind, 4), "idle_seconds": args.idle_seconds,

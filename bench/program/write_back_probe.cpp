@@ -1,8 +1,9 @@
 // Times the engine's write-backs on a real archive, for the program-level benchmark:
 //   write_back_probe ARCHIVE ROOT [RUNS]
 // binds the archive (a copy the caller may lose) to a drive whose folder lies under ROOT,
-// then times the timer's write-back of the unchanged drive and full packs of it, and prints
-//   bind_s=<s> unchanged_tick_s=<median> full_pack_s=<median> runs=<n>
+// then times the timer's write-back of the unchanged drive, the timer's write-back after one
+// change (a small file written anew before each) and full packs of it, and prints
+//   bind_s=<s> unchanged_tick_s=<median> changed_tick_s=<median> full_pack_s=<median> runs=<n>
 // The drive is never mapped: write-backs pack from the drive folder, not from the letter.
 // Exit code 0 on success, 1 on a usage error, 2 when an operation failed.
 #include <windows.h>
@@ -46,6 +47,16 @@ double Time(const char* what, Operation operation) {
   return Seconds(start, end);
 }
 
+// The file written anew with the text, as an editor saves it.
+bool WriteText(const char* path, const char* text) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(file, text, lstrlenA(text), &written, nullptr) &&
+            written == static_cast<DWORD>(lstrlenA(text));
+  return CloseHandle(file) && ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,18 +97,25 @@ int main(int argc, char** argv) {
       return 2;
     }
 
-    std::vector<double> ticks, packs;
+    std::vector<double> ticks, changedTicks, packs;
+    auto tick = [&] {
+      DriveTable::UpdateTimerProc(nullptr, WM_TIMER, slot.timerId, 0);
+      return 1;
+    };
+    for (int i = 0; i < runs; ++i) ticks.push_back(Time("tick", tick));
+    char changed[PathSize];
+    if (!FormatBounded(changed, sizeof changed, "%s\\bench-change.txt", folder)) return 1;
     for (int i = 0; i < runs; ++i) {
-      ticks.push_back(Time("tick", [&] {
-        DriveTable::UpdateTimerProc(nullptr, WM_TIMER, slot.timerId, 0);
-        return 1;
-      }));
+      char line[32];
+      FormatBounded(line, sizeof line, "change %d\r\n", i);
+      if (!WriteText(changed, line)) return 2;
+      changedTicks.push_back(Time("changed tick", tick));
     }
     for (int i = 0; i < runs; ++i) {
       packs.push_back(Time("pack", [&] { return table.WriteBackArchive(Letter); }));
     }
-    printf("bind_s=%.6f unchanged_tick_s=%.6f full_pack_s=%.6f runs=%d\n", bind, Median(ticks),
-           Median(packs), runs);
+    printf("bind_s=%.6f unchanged_tick_s=%.6f changed_tick_s=%.6f full_pack_s=%.6f runs=%d\n",
+           bind, Median(ticks), Median(changedTicks), Median(packs), runs);
 
     slot.flags = 0;
     if (!table.ReleaseArchive(Letter, 1)) result = 2;
