@@ -15,7 +15,9 @@
 
 namespace {
 
-// A header larger than this is not read: the process has 2 GB of addresses in all.
+// A header larger than this is not read. The process is large-address-aware, but on 32-bit
+// Windows it still has 2 GB of addresses in all, and a header is held several times over
+// (packed, unpacked, read into its tables): the 4 GB of 64-bit Windows are headroom only.
 constexpr uint64_t LargestHeader = 128u * 1024 * 1024;
 
 struct FileReader {
