@@ -279,14 +279,20 @@ bool ReadZipEntries(const NativeString& path, std::vector<ZipStoredEntry>* entri
   return true;
 }
 
-ZipCipher ZipArchiveCipher(const NativeString& path) {
+bool ReadCentralDirectory(const NativeString& path, std::vector<unsigned char>* directory,
+                          DirectoryPlace* place) {
+  // Unbuffered: the reads are few and far apart.
   std::ifstream in;
   in.rdbuf()->pubsetbuf(nullptr, 0);
   in.open(std::filesystem::path(path), std::ios::binary);
+  return in && ReadCentralDirectory(in, directory, place);
+}
+
+ZipCipher ZipArchiveCipher(const NativeString& path) {
   std::vector<unsigned char> directory;
   DirectoryPlace place;
   std::vector<CentralRecord> records;
-  if (!in || !ReadCentralDirectory(in, &directory, &place)) return ZipCipher::None;
+  if (!ReadCentralDirectory(path, &directory, &place)) return ZipCipher::None;
   SplitDirectory(directory, &records);
   ZipCipher cipher = ZipCipher::None;
   for (const CentralRecord& r : records) {

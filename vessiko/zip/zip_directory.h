@@ -71,6 +71,9 @@ struct DirectoryPlace {
 // The central directory's bytes; false when the file is no ZIP that says where it is.
 bool ReadCentralDirectory(std::ifstream& in, std::vector<unsigned char>* directory,
                           DirectoryPlace* place);
+// The same for the ZIP at path, for a reader that needs nothing else of the file.
+bool ReadCentralDirectory(const NativeString& path, std::vector<unsigned char>* directory,
+                          DirectoryPlace* place);
 
 // One record of a central directory, pointing into the directory's bytes.
 struct CentralRecord {

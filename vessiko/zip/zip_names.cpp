@@ -83,10 +83,9 @@ bool ExtractedName(const CentralRecord& r, const unsigned char* localExtra, size
 }
 
 bool UnflaggedZipNamesAreUtf8(const NativeString& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
   std::vector<unsigned char> directory;
   DirectoryPlace place;
-  if (!in || !ReadCentralDirectory(in, &directory, &place)) return false;
+  if (!ReadCentralDirectory(path, &directory, &place)) return false;
   std::vector<CentralRecord> records;
   SplitDirectory(directory, &records);
   return UnflaggedNamesAreUtf8(records);

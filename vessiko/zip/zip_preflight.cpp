@@ -1,7 +1,6 @@
 // A ZIP's central directory looked at before extraction: encrypted entries, methods the
 // library cannot decode, records that overlap in the file, and the data they all hold.
 #include <algorithm>
-#include <fstream>
 #include <string>
 
 #include "archive_input.h"
@@ -60,13 +59,10 @@ struct Span {
 
 bool InspectZip(const NativeString& path, Inspection* inspection) {
   *inspection = Inspection();
-  std::ifstream in;
-  in.rdbuf()->pubsetbuf(nullptr, 0);
-  in.open(std::filesystem::path(path), std::ios::binary);
   std::vector<unsigned char> directory;
   DirectoryPlace place;
   std::vector<CentralRecord> records;
-  if (!in || !ReadCentralDirectory(in, &directory, &place) || place.split ||
+  if (!ReadCentralDirectory(path, &directory, &place) || place.split ||
       !SplitDirectory(directory, &records) || records.size() != place.count) {
     return false;
   }
