@@ -17,6 +17,11 @@ struct SourceItem {
   int64_t size;
   int64_t seconds;
   int32_t nanoseconds;
+  int identityKnown;  // identity and change time as FolderItem has them
+  uint64_t volume;
+  uint64_t fileIndex;
+  int changeKnown;
+  int64_t changeTime;
 };
 
 // Collects everything under a folder, sorted by name within each folder, leaving out links

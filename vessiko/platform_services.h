@@ -16,6 +16,15 @@ struct FolderItem {
   int64_t size = 0;
   int64_t modifiedSeconds = 0;  // since 1970-01-01 UTC
   int32_t modifiedNanoseconds = 0;
+  // Which file this is and when anything last wrote to it, as the file system keeps them:
+  // the volume serial number and file index (st_dev and st_ino), and the change time, which
+  // every write sets and ordinary programs never set back (100 ns ticks since 1601, or
+  // st_ctim in nanoseconds). Unknown where the file system or the listing does not say.
+  int identityKnown = 0;
+  uint64_t volume = 0;
+  uint64_t fileIndex = 0;
+  int changeKnown = 0;
+  int64_t changeTime = 0;
 };
 
 // Every item of a folder except "." and ".."; 0 when the folder cannot be listed in full.

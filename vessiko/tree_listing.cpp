@@ -69,7 +69,8 @@ struct TreeListing {
       NativeString path = WithSeparator(folder) + item.name;
       NativeString relative = prefix + item.name;
       items->push_back({path, relative, FoldCase(relative), item.folder, item.size,
-                        item.modifiedSeconds, item.modifiedNanoseconds});
+                        item.modifiedSeconds, item.modifiedNanoseconds, item.identityKnown,
+                        item.volume, item.fileIndex, item.changeKnown, item.changeTime});
       if (item.folder) Collect(path, relative + NativeString(1, '/'), items);
     }
   }

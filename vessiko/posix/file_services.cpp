@@ -49,6 +49,11 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     item.size = static_cast<int64_t>(info.st_size);
     item.modifiedSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
     item.modifiedNanoseconds = static_cast<int32_t>(info.st_mtim.tv_nsec);
+    item.identityKnown = 1;
+    item.volume = static_cast<uint64_t>(info.st_dev);
+    item.fileIndex = static_cast<uint64_t>(info.st_ino);
+    item.changeKnown = 1;
+    item.changeTime = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
     items->push_back(item);
   }
 }
