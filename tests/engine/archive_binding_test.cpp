@@ -172,7 +172,11 @@ TEST_F(BindingTest, DropAsksForThePasswordUntilOneOpensTheArchive) {
   table_.passwordSink = AnswerPassword;
   Pretend(S);
   ASSERT_EQ(1, table_.BindArchive(S, archive_.c_str(), 1));
-  const struct { std::vector<std::string> answers; BindCheck check; std::vector<int> asked; } rows[] = {
+  const struct {
+    std::vector<std::string> answers;
+    BindCheck check;
+    std::vector<int> asked;
+  } rows[] = {
       {{""}, BindCancelled, {0}},
       {{"wrong", "wrong0062", "tembrook"}, BindAllowed, {0, 1, 1}},
   };

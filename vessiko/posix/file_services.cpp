@@ -53,7 +53,8 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     item.volume = static_cast<uint64_t>(info.st_dev);
     item.fileIndex = static_cast<uint64_t>(info.st_ino);
     item.changeKnown = 1;
-    item.changeTime = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
+    item.changeTime =
+        static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
     items->push_back(item);
   }
 }
