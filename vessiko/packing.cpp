@@ -7,6 +7,7 @@
 #include "entry_names.h"
 #include "packing.h"
 #include "platform_services.h"
+#include "seen_files.h"
 #include "zip/zip_directory.h"
 
 namespace {
@@ -193,18 +194,26 @@ int WriteArchive(const NativeString& output, const NativeString& previous,
   ItemCollector collect = [&base, &excluded](std::vector<SourceItem>* items) {
     return CollectItems(base, excluded, items);
   };
+  // Looked up before the tree is listed; what this pack sees replaces it once the new archive
+  // is complete (a tar learns nothing: it is written whole every time).
+  SeenFiles seen(previous);
+  int written = 0;
   if (format == FormatZip) {
     // A fresh ZIP holds none of the old entries, but still copies the unchanged ones.
-    return WriteZip(output, collect, fresh && IsArchiveFile(previous) ? previous : toRead, fresh,
-                    cipher);
+    written = WriteZip(output, collect, fresh && IsArchiveFile(previous) ? previous : toRead,
+                       fresh, cipher, &seen);
+  } else {
+    std::vector<SourceItem> items;
+    if (!collect(&items)) return 0;
+    if (format == FormatSevenZip) {
+      // A fresh archive still copies the old one's unchanged blocks, when it can be read.
+      NativeString blocksFrom = toRead;
+      if (fresh && !PreviousToRead(previous, 0, &blocksFrom)) blocksFrom.clear();
+      written = WriteSevenZip(output, items, blocksFrom, fresh, &seen);
+    } else {
+      written = WriteWithLibarchive(output, items, toRead, format);
+    }
   }
-  std::vector<SourceItem> items;
-  if (!collect(&items)) return 0;
-  if (format == FormatSevenZip) {
-    // A fresh archive still copies the old one's unchanged blocks, when it can be read.
-    NativeString blocksFrom = toRead;
-    if (fresh && !PreviousToRead(previous, 0, &blocksFrom)) blocksFrom.clear();
-    return WriteSevenZip(output, items, blocksFrom, fresh);
-  }
-  return WriteWithLibarchive(output, items, toRead, format);
+  if (written) seen.Keep(output);
+  return written;
 }

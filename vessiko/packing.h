@@ -42,15 +42,19 @@ int ForEachAbsentEntry(const NativeString& previous,
                        const std::unordered_set<NativeString>& present,
                        const AbsentEntryAction& action);
 
+class SeenFiles;
+
 // Packs the items into a 7z. The blocks of previous (when not empty) whose files are all
-// unchanged are copied; unless fresh, its entries not present under the root are kept.
+// unchanged are copied; unless fresh, its entries not present under the root are kept. The
+// record seen tells files unchanged since the last pack and learns what this one packs.
 int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& items,
-                  const NativeString& previous, int fresh);
+                  const NativeString& previous, int fresh, SeenFiles* seen);
 
 // Fills the list of what is to be packed; 0 when it cannot be listed in full.
 using ItemCollector = std::function<int(std::vector<SourceItem>* items)>;
 // Packs what collect lists into a ZIP, and unless fresh the absent entries of previous (the
 // old archive, or empty). The old entries whose files are unchanged are copied as they are;
-// what is written anew is encrypted with cipher and the archive password.
+// what is written anew is encrypted with cipher and the archive password. The record seen
+// as for WriteSevenZip.
 int WriteZip(const NativeString& output, const ItemCollector& collect,
-             const NativeString& previous, int fresh, ZipCipher cipher);
+             const NativeString& previous, int fresh, ZipCipher cipher, SeenFiles* seen);

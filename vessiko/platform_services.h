@@ -18,8 +18,10 @@ struct FolderItem {
   int32_t modifiedNanoseconds = 0;
   // Which file this is and when anything last wrote to it, as the file system keeps them:
   // the volume serial number and file index (st_dev and st_ino), and the change time, which
-  // every write sets and ordinary programs never set back (100 ns ticks since 1601, or
-  // st_ctim in nanoseconds). Unknown where the file system or the listing does not say.
+  // every write sets and ordinary programs never set back (ChangeTicksPerSecond ticks of the
+  // ChangeClock). Unknown where the file system or the listing does not say: FAT32 and
+  // exFAT keep no change time and report the modification time as one, which a program can
+  // set back.
   int identityKnown = 0;
   uint64_t volume = 0;
   uint64_t fileIndex = 0;
@@ -29,6 +31,13 @@ struct FolderItem {
 
 // Every item of a folder except "." and ".."; 0 when the folder cannot be listed in full.
 int ListFolder(const NativeString& folder, std::vector<FolderItem>* items);
+// The file at the path as a listing shows it, found without following a link: its size,
+// modification time and identity; false when it cannot be looked at.
+bool LookAtFile(const NativeString& path, FolderItem* item);
+
+// The clock change times are kept in (100 ns ticks since 1601, or nanoseconds since 1970).
+extern const int64_t ChangeTicksPerSecond;
+int64_t ChangeClock();
 
 enum class PathKind { Missing, File, Folder, Link, Unknown };
 // What lies at the path, without following a link; Unknown when it cannot be told.

@@ -3,14 +3,6 @@
 
 namespace {
 
-// A file opened without sharing, as an editor may hold its document.
-struct Held {
-  HANDLE h;
-  explicit Held(const std::string& path)
-      : h(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~Held() { CloseHandle(h); }
-};
-
 // Checked from the archive's own directory: refused before a byte is written.
 TEST_F(LibraryTest, CheckGivesTheReasonAnArchiveCannotBeExtracted) {
   const struct { std::string path; LibraryReason reason; const char* subject; } rows[] = {

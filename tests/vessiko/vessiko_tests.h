@@ -33,6 +33,18 @@ inline void ExpectSameTree(const std::string& expected, const std::string& actua
   }
 }
 
+// A file opened without sharing, as an editor may hold its document; none for an empty path.
+struct Held {
+  HANDLE h;
+  explicit Held(const std::string& path)
+      : h(path.empty() ? INVALID_HANDLE_VALUE
+                       : CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                     nullptr)) {}
+  ~Held() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(1, LoadDLL()); }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform_services.h"
 
@@ -22,7 +23,37 @@ struct DirectoryHandle {
   }
 };
 
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+}
+
+void DescribeFile(const struct stat& info, FolderItem* item) {
+  item->size = static_cast<int64_t>(info.st_size);
+  item->modifiedSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+  item->modifiedNanoseconds = static_cast<int32_t>(info.st_mtim.tv_nsec);
+  item->identityKnown = 1;
+  item->volume = static_cast<uint64_t>(info.st_dev);
+  item->fileIndex = static_cast<uint64_t>(info.st_ino);
+  item->changeKnown = 1;
+  item->changeTime = Nanoseconds(info.st_ctim);
+}
+
 }  // namespace
+
+const int64_t ChangeTicksPerSecond = 1000000000LL;
+
+int64_t ChangeClock() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
+bool LookAtFile(const NativeString& path, FolderItem* item) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  DescribeFile(info, item);
+  return true;
+}
 
 int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
   items->clear();
@@ -46,15 +77,7 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     item.folder = S_ISDIR(info.st_mode);
     // Devices, pipes and sockets are no files to pack; they are treated like links.
     if (!item.link && !item.folder && !S_ISREG(info.st_mode)) item.link = 1;
-    item.size = static_cast<int64_t>(info.st_size);
-    item.modifiedSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
-    item.modifiedNanoseconds = static_cast<int32_t>(info.st_mtim.tv_nsec);
-    item.identityKnown = 1;
-    item.volume = static_cast<uint64_t>(info.st_dev);
-    item.fileIndex = static_cast<uint64_t>(info.st_ino);
-    item.changeKnown = 1;
-    item.changeTime =
-        static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec;
+    DescribeFile(info, &item);
     items->push_back(item);
   }
 }

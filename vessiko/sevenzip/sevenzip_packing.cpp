@@ -3,6 +3,7 @@
 // then the kept entries and the header.
 #include <algorithm>
 
+#include "seen_files.h"
 #include "sevenzip/container_writer.h"
 #include "sevenzip/kept_entries.h"
 #include "sevenzip/lzma2_pieces.h"
@@ -178,8 +179,8 @@ int WritePlan(SevenZipPlan* plan, SevenZipWriter* writer, const NativeString& pr
 }  // namespace
 
 int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& items,
-                  const NativeString& previous, int fresh) {
-  SevenZipPlan plan(items, fresh);
+                  const NativeString& previous, int fresh, SeenFiles* seen) {
+  SevenZipPlan plan(items, fresh, seen);
   SevenZipWriter writer;
   if (!plan.Prepare() || !writer.Open(output)) return 0;
   SevenZipArchive old;
@@ -192,5 +193,10 @@ int WriteSevenZip(const NativeString& output, const std::vector<SourceItem>& ite
                      !KeepAbsentThroughLibarchive(previous, &plan, &writer)) {
     return 0;
   }
-  return writer.Close(plan.empties);
+  if (!writer.Close(plan.empties)) return 0;
+  // Every file with data went in read (or vouched for) with the CRC its item holds.
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (plan.known[i]) seen->Saw(items[i], plan.knownCrcs[i]);
+  }
+  return 1;
 }

@@ -5,7 +5,9 @@
 // Over an old archive, every old block is written again in its place. Where its stream can be
 // cut (a chunk that starts with a fresh coder state, at the start of one of its files), the
 // piece up to the next such cut is copied as it is when its files are all unchanged (same
-// names, sizes and CRCs, the CRCs computed from the files on the drive) and the data before
+// names, sizes and CRCs, the CRCs the record of the last pack vouches for or else computed
+// from the files on the drive; a block whose files it all vouches for is copied without
+// reading one) and the data before
 // it is still what it was, as far as its dictionary reaches back; when that data changed,
 // the piece is decoded once against the new data before it to prove it still comes out the
 // same. The other files of the block are compressed again in their place, and files new to
@@ -15,6 +17,7 @@
 #include <atomic>
 
 #include "entry_names.h"
+#include "seen_files.h"
 #include "sevenzip/lzma2_pieces.h"
 #include "sevenzip/sevenzip_format.h"
 #include "worker_pool.h"
@@ -152,7 +155,8 @@ bool SevenZipPlan::Consistent(const std::vector<size_t>& files, const std::vecto
   return true;
 }
 
-// Finds every old item on the drive, and reads the files that might be unchanged.
+// Finds every old item on the drive, and reads the files that might be unchanged and that
+// the record does not know unchanged.
 void SevenZipPlan::Claim(const SevenZipArchive& old) {
   std::vector<int> claimed(listing.items.size(), 0);
   std::vector<size_t> candidates;
@@ -170,7 +174,12 @@ void SevenZipPlan::Claim(const SevenZipArchive& old) {
           i = Dropped;  // the drive's item has no data
         } else if (item.crcDefined && static_cast<uint64_t>(source.size) == item.size &&
                    listing.names[static_cast<size_t>(i)] == item.name) {
-          candidates.push_back(static_cast<size_t>(i));
+          if (seen->Unchanged(source, item.crc)) {
+            known[static_cast<size_t>(i)] = 1;
+            knownCrcs[static_cast<size_t>(i)] = item.crc;
+          } else {
+            candidates.push_back(static_cast<size_t>(i));
+          }
         }
       }
       claims[f].push_back(i);
@@ -184,10 +193,15 @@ void SevenZipPlan::Claim(const SevenZipArchive& old) {
   for (size_t f = 0; f < old.blocks.size(); ++f) {
     for (size_t j = 0; j < claims[f].size(); ++j) {
       long i = claims[f][j];
-      if (i < 0 || !readable[static_cast<size_t>(i)]) continue;
-      known[static_cast<size_t>(i)] = 1;
-      knownCrcs[static_cast<size_t>(i)] = crcs[static_cast<size_t>(i)];
-      unchanged[f][j] = crcs[static_cast<size_t>(i)] == old.blocks[f].items[j].crc;
+      if (i < 0) continue;
+      size_t k = static_cast<size_t>(i);
+      if (!readable[k]) {
+        unchanged[f][j] = known[k] && knownCrcs[k] == old.blocks[f].items[j].crc;
+        continue;
+      }
+      known[k] = 1;
+      knownCrcs[k] = crcs[k];
+      unchanged[f][j] = crcs[k] == old.blocks[f].items[j].crc;
     }
   }
 }

@@ -58,10 +58,12 @@ enum : long { Absent = -1, Dropped = -2 };  // else the listing index
 struct SevenZipPlan {
   Listing listing;
   int fresh;
+  const SeenFiles* seen;  // the record of the last pack
   std::vector<SevenZipItem> empties;  // the items without data the header will list
   std::unordered_map<NativeString, size_t> present;  // listing index by presence key
   std::vector<int> used;  // a file some block holds already
-  // The CRC each file was first read with; every later reading must find the same.
+  // The CRC each file was first read with, or the record vouches for; every later reading
+  // must find the same.
   std::vector<int> known;
   std::vector<uint32_t> knownCrcs;
 
@@ -83,7 +85,8 @@ struct SevenZipPlan {
   uint64_t runBytes = 0;
   std::vector<char> buffer = std::vector<char>(BlockSize);
 
-  SevenZipPlan(const std::vector<SourceItem>& items, int f) : listing{items, {}}, fresh(f) {}
+  SevenZipPlan(const std::vector<SourceItem>& items, int f, const SeenFiles* record)
+      : listing{items, {}}, fresh(f), seen(record) {}
 
   // The stored names of the listing, and its items without data; 0 when a name cannot be
   // stored.

@@ -55,6 +55,17 @@ struct ScopedFile {
 
 enum class Listed { Done, Failed, Unsupported };
 
+// FAT32, exFAT and UDF keep no change time and report the modification time as one, which a
+// program can set back: only NTFS and ReFS are trusted with it.
+bool KeepsChangeTimes(HANDLE folder) {
+  wchar_t system[MAX_PATH + 1];
+  if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                     MAX_PATH + 1)) {
+    return false;
+  }
+  return wcscmp(system, L"NTFS") == 0 || wcscmp(system, L"ReFS") == 0;
+}
+
 // The folder read through one handle: each item comes with its file id and change time, so
 // knowing a file costs no open of its own (each open is costly under Wine and with virus
 // checkers).
@@ -66,6 +77,7 @@ Listed ListByHandle(const NativeString& folder, std::vector<FolderItem>* items) 
   if (directory.h == INVALID_HANDLE_VALUE) return Listed::Unsupported;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(directory.h, &info)) return Listed::Unsupported;
+  const bool changeTimes = KeepsChangeTimes(directory.h);
   // The records are DWORD aligned within the buffer, which must be too.
   std::vector<DWORD> buffer(16384);
   bool first = true;
@@ -93,11 +105,10 @@ Listed ListByHandle(const NativeString& folder, std::vector<FolderItem>* items) 
         FILETIME written = {entry->LastWriteTime.LowPart,
                             static_cast<DWORD>(entry->LastWriteTime.HighPart)};
         SetModified(UnixTicks(written), &item);
-        // FAT32 keeps neither: its ids and change times read as 0.
         item.identityKnown = entry->FileId.QuadPart != 0;
         item.volume = info.dwVolumeSerialNumber;
         item.fileIndex = static_cast<uint64_t>(entry->FileId.QuadPart);
-        item.changeKnown = entry->ChangeTime.QuadPart != 0;
+        item.changeKnown = changeTimes && entry->ChangeTime.QuadPart != 0;
         item.changeTime = entry->ChangeTime.QuadPart;
         items->push_back(std::move(item));
       }
@@ -135,6 +146,35 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     items->push_back(item);
   } while (FindNextFileW(find.h, &data));
   return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool LookAtFile(const NativeString& path, FolderItem* item) {
+  ScopedFile file;
+  file.h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return false;
+  }
+  item->size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  SetModified(UnixTicks(info.ftLastWriteTime), item);
+  item->volume = info.dwVolumeSerialNumber;
+  item->fileIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  item->identityKnown = item->fileIndex != 0;
+  return true;
+}
+
+const int64_t ChangeTicksPerSecond = TicksPerSecond;
+
+int64_t ChangeClock() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  return static_cast<int64_t>(ticks.QuadPart);
 }
 
 PathKind ProbePath(const NativeString& path) {

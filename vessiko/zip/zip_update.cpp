@@ -2,6 +2,8 @@
 // them in order, then the old archive's absent entries. A write-back packs the whole drive
 // after a user changed one document, so the entries of the old archive whose files are
 // unchanged, and the absent ones, are copied as they are; only what changed is compressed.
+// A file is unchanged when the record of the last pack vouches for it, or else when its
+// CRC-32 is its entry's: modification times alone never decide it.
 // Over an encrypted archive what is written anew is encrypted with its method and password.
 #include <fstream>
 #include <thread>
@@ -10,6 +12,7 @@
 #include "call_report.h"
 #include "entry_names.h"
 #include "packing.h"
+#include "seen_files.h"
 #include "worker_pool.h"
 #include "zip/learned_crcs.h"
 #include "zip/zip_directory.h"
@@ -102,13 +105,16 @@ int64_t MemoryCost(const SourceItem& item) {
 }
 
 // Reads and compresses one listed file on a worker. stored: the old entry it may be
-// unchanged from, or null.
-void PrepareFile(const SourceItem& item, const ZipStoredEntry* stored, PackScratch* scratch,
-                 PackJob* job) {
+// unchanged from, or null. A file the record knows unchanged is not opened at all: held open
+// by another program without sharing, it still goes into the archive.
+void PrepareFile(const SourceItem& item, const ZipStoredEntry* stored, const SeenFiles& seen,
+                 PackScratch* scratch, PackJob* job) {
   job->state = JobState::Ready;
   uint32_t crc = 0;
   if (item.folder) {
     // Nothing to read.
+  } else if (stored != nullptr && seen.Unchanged(item, stored->crc)) {
+    job->state = JobState::Unchanged;
   } else if (item.size > InMemoryLimit) {
     // Read once for the checksum; compressed later, while written, only when it changed.
     job->state = JobState::Streamed;
@@ -134,7 +140,9 @@ void PrepareFile(const SourceItem& item, const ZipStoredEntry* stored, PackScrat
 // The writer's side of a pack: the entries it has written, what it compresses with, and the
 // old archive it copies from.
 struct ZipPacking {
+  explicit ZipPacking(SeenFiles* record) : seen(*record) {}
   ZipEncryption encryption;
+  SeenFiles& seen;
   ZipWriter writer;
   Deflater deflater;
   std::vector<char> buffer = std::vector<char>(BlockSize);
@@ -209,7 +217,7 @@ struct ZipPacking {
     compression.Start(
         items.size(), WorkerCount(), InFlightBudget,
         [&](size_t i, PackScratch* scratch, PackJob* job) {
-          PrepareFile(items[i], stored[i], scratch, job);
+          PrepareFile(items[i], stored[i], seen, scratch, job);
         },
         [&](size_t i) { return MemoryCost(items[i]); });
     for (size_t i = 0; i < items.size(); ++i) {
@@ -222,12 +230,15 @@ struct ZipPacking {
         written = writer.AddFolder(item);
       } else if (job.state == JobState::Unchanged) {
         written = CopyStored(*stored[i]);
-      } else if (job.state == JobState::Streamed) {
-        written = StreamListedFile(&writer, source, item, &deflater, &buffer);
-        if (written) LearnWritten(source);
+        if (written) seen.Saw(source, stored[i]->crc);
       } else {
-        written = writer.AddPrepared(item, job.data);
-        if (written) LearnWritten(source);
+        written = job.state == JobState::Streamed
+                      ? StreamListedFile(&writer, source, item, &deflater, &buffer)
+                      : writer.AddPrepared(item, job.data);
+        if (written) {
+          LearnWritten(source);
+          seen.Saw(source, writer.records.back().crc);
+        }
       }
       if (!written) return 0;
       compression.Done(i);
@@ -304,8 +315,8 @@ struct ZipPacking {
 }  // namespace
 
 int WriteZip(const NativeString& output, const ItemCollector& collect,
-             const NativeString& previous, int fresh, ZipCipher cipher) {
-  ZipPacking packing;
+             const NativeString& previous, int fresh, ZipCipher cipher, SeenFiles* seen) {
+  ZipPacking packing(seen);
   if (!packing.encryption.Start(cipher, &ArchivePassword())) {
     // This platform cannot encrypt: nothing is written in the clear instead.
     NoteFailure(ReasonPasswordProtected, previous);
