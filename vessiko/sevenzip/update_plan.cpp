@@ -7,11 +7,10 @@
 // piece up to the next such cut is copied as it is when its files are all unchanged (same
 // names, sizes and CRCs, the CRCs the record of the last pack vouches for or else computed
 // from the files on the drive; a block whose files it all vouches for is copied without
-// reading one) and the data before
-// it is still what it was, as far as its dictionary reaches back; when that data changed,
-// the piece is decoded once against the new data before it to prove it still comes out the
-// same. The other files of the block are compressed again in their place, and files new to
-// the archive go into a block of their own at the end.
+// reading one) and the data before it is still what it was, as far as its dictionary reaches
+// back; when that data changed, the piece is decoded once against the new data before it to
+// prove it still comes out the same. The other files of the block are compressed again in
+// their place, and files new to the archive go into a block of their own at the end.
 #include "sevenzip/update_plan.h"
 
 #include <atomic>
