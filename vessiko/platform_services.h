@@ -19,9 +19,8 @@ struct FolderItem {
   // Which file this is and when anything last wrote to it, as the file system keeps them:
   // the volume serial number and file index (st_dev and st_ino), and the change time, which
   // every write sets and ordinary programs never set back (ChangeTicksPerSecond ticks of the
-  // ChangeClock). Unknown where the file system or the listing does not say: FAT32 and
-  // exFAT keep no change time and report the modification time as one, which a program can
-  // set back.
+  // ChangeClock). Unknown where the listing does not say. A Windows listing leaves the
+  // volume 0: it is the folder's, which DescribeVolume tells.
   int identityKnown = 0;
   uint64_t volume = 0;
   uint64_t fileIndex = 0;
@@ -31,6 +30,10 @@ struct FolderItem {
 
 // Every item of a folder except "." and ".."; 0 when the folder cannot be listed in full.
 int ListFolder(const NativeString& folder, std::vector<FolderItem>* items);
+// The volume a folder lies on: its serial number, and whether its change times can be
+// trusted (FAT32, exFAT and UDF keep none and report the modification time as one, which a
+// program can set back); false when it cannot be told.
+bool DescribeVolume(const NativeString& folder, uint64_t* serial, bool* changeTimes);
 // The file at the path as a listing shows it, found without following a link: its size,
 // modification time and identity; false when it cannot be looked at.
 bool LookAtFile(const NativeString& path, FolderItem* item);

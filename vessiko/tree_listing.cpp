@@ -18,6 +18,11 @@ namespace {
 // one found. Links and junctions are never entered, nor excluded paths.
 struct TreeListing {
   const std::vector<NativeString>* excluded = nullptr;
+  // The root's volume, which the listings never leave on Windows (mount points are reparse
+  // points); no identities without it.
+  bool volumeKnown = false;
+  uint64_t volume = 0;
+  bool changeTimes = false;
   std::unordered_map<NativeString, std::vector<FolderItem>> listings;  // by folder path
   std::vector<NativeString> waiting;
   unsigned listing = 0;  // folders being listed now
@@ -69,8 +74,9 @@ struct TreeListing {
       NativeString path = WithSeparator(folder) + item.name;
       NativeString relative = prefix + item.name;
       items->push_back({path, relative, FoldCase(relative), item.folder, item.size,
-                        item.modifiedSeconds, item.modifiedNanoseconds, item.identityKnown,
-                        item.volume, item.fileIndex, item.changeKnown, item.changeTime});
+                        item.modifiedSeconds, item.modifiedNanoseconds,
+                        volumeKnown && item.identityKnown, item.volume != 0 ? item.volume : volume,
+                        item.fileIndex, changeTimes && item.changeKnown, item.changeTime});
       if (item.folder) Collect(path, relative + NativeString(1, '/'), items);
     }
   }
@@ -83,6 +89,7 @@ int CollectItems(const NativeString& folder, const std::vector<NativeString>& ex
   TreeListing tree;
   tree.excluded = &excluded;
   tree.waiting.push_back(folder);
+  tree.volumeKnown = DescribeVolume(folder, &tree.volume, &tree.changeTimes);
   RunOnWorkers([&tree](unsigned, unsigned) { tree.Work(); });
   if (tree.failed) return 0;
   tree.Collect(folder, NativeString(), items);

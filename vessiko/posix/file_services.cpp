@@ -48,6 +48,14 @@ int64_t ChangeClock() {
   return Nanoseconds(now);
 }
 
+bool DescribeVolume(const NativeString& folder, uint64_t* serial, bool* changeTimes) {
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0) return false;
+  *serial = static_cast<uint64_t>(info.st_dev);
+  *changeTimes = true;
+  return true;
+}
+
 bool LookAtFile(const NativeString& path, FolderItem* item) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;

@@ -55,17 +55,6 @@ struct ScopedFile {
 
 enum class Listed { Done, Failed, Unsupported };
 
-// FAT32, exFAT and UDF keep no change time and report the modification time as one, which a
-// program can set back: only NTFS and ReFS are trusted with it.
-bool KeepsChangeTimes(HANDLE folder) {
-  wchar_t system[MAX_PATH + 1];
-  if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, nullptr, system,
-                                     MAX_PATH + 1)) {
-    return false;
-  }
-  return wcscmp(system, L"NTFS") == 0 || wcscmp(system, L"ReFS") == 0;
-}
-
 // The folder read through one handle: each item comes with its file id and change time, so
 // knowing a file costs no open of its own (each open is costly under Wine and with virus
 // checkers).
@@ -75,9 +64,6 @@ Listed ListByHandle(const NativeString& folder, std::vector<FolderItem>* items) 
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (directory.h == INVALID_HANDLE_VALUE) return Listed::Unsupported;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(directory.h, &info)) return Listed::Unsupported;
-  const bool changeTimes = KeepsChangeTimes(directory.h);
   // The records are DWORD aligned within the buffer, which must be too.
   std::vector<DWORD> buffer(16384);
   bool first = true;
@@ -106,9 +92,8 @@ Listed ListByHandle(const NativeString& folder, std::vector<FolderItem>* items) 
                             static_cast<DWORD>(entry->LastWriteTime.HighPart)};
         SetModified(UnixTicks(written), &item);
         item.identityKnown = entry->FileId.QuadPart != 0;
-        item.volume = info.dwVolumeSerialNumber;
         item.fileIndex = static_cast<uint64_t>(entry->FileId.QuadPart);
-        item.changeKnown = changeTimes && entry->ChangeTime.QuadPart != 0;
+        item.changeKnown = entry->ChangeTime.QuadPart != 0;
         item.changeTime = entry->ChangeTime.QuadPart;
         items->push_back(std::move(item));
       }
@@ -146,6 +131,25 @@ int ListFolder(const NativeString& folder, std::vector<FolderItem>* items) {
     items->push_back(item);
   } while (FindNextFileW(find.h, &data));
   return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool DescribeVolume(const NativeString& folder, uint64_t* serial, bool* changeTimes) {
+  // Under Wine the volume's serial number and file system take a round trip to its mount
+  // manager each: asked once per tree, never per folder.
+  ScopedFile directory;
+  directory.h = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  wchar_t system[MAX_PATH + 1];
+  if (directory.h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(directory.h, &info) ||
+      !GetVolumeInformationByHandleW(directory.h, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                     MAX_PATH + 1)) {
+    return false;
+  }
+  *serial = info.dwVolumeSerialNumber;
+  *changeTimes = wcscmp(system, L"NTFS") == 0 || wcscmp(system, L"ReFS") == 0;
+  return true;
 }
 
 bool LookAtFile(const NativeString& path, FolderItem* item) {
