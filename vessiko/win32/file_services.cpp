@@ -14,11 +14,15 @@ namespace {
 constexpr int64_t EpochDifference = 11644473600LL;
 constexpr int64_t TicksPerSecond = 10000000LL;
 
-int64_t UnixTicks(const FILETIME& time) {
+int64_t Ticks(const FILETIME& time) {
   ULARGE_INTEGER ticks;
   ticks.LowPart = time.dwLowDateTime;
   ticks.HighPart = time.dwHighDateTime;
-  return static_cast<int64_t>(ticks.QuadPart) - EpochDifference * TicksPerSecond;
+  return static_cast<int64_t>(ticks.QuadPart);
+}
+
+int64_t UnixTicks(const FILETIME& time) {
+  return Ticks(time) - EpochDifference * TicksPerSecond;
 }
 
 // Times come from archives too, and may be anything.
@@ -30,10 +34,6 @@ bool ToFileTime(int64_t seconds, int32_t nanoseconds, FILETIME* time) {
   *time = {value.LowPart, value.HighPart};
   return true;
 }
-
-}  // namespace
-
-namespace {
 
 void SetModified(int64_t ticks, FolderItem* item) {
   int64_t seconds = ticks / TicksPerSecond;
@@ -175,10 +175,7 @@ const int64_t ChangeTicksPerSecond = TicksPerSecond;
 int64_t ChangeClock() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = now.dwLowDateTime;
-  ticks.HighPart = now.dwHighDateTime;
-  return static_cast<int64_t>(ticks.QuadPart);
+  return Ticks(now);
 }
 
 PathKind ProbePath(const NativeString& path) {
